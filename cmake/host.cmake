@@ -1,0 +1,26 @@
+# Host build: the system compiled against the simulated machine, with the
+# unit tests (GoogleTest, run by ctest).
+find_package(GTest REQUIRED)
+
+option(QMB_SANITIZE "Build the host tests with AddressSanitizer and UBSan" ON)
+if(QMB_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+add_compile_options(-Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
+
+add_library(qmb_sim STATIC
+  src/platform/sim/machine.cpp
+  src/platform/sim/files.cpp
+  src/platform/sim/registry.cpp
+  src/platform/sim/modules.cpp
+  src/platform/sim/user.cpp
+)
+target_include_directories(qmb_sim PUBLIC src)
+find_package(Threads REQUIRED)
+target_link_libraries(qmb_sim PUBLIC Threads::Threads)
+
+qmb_add_profile(qmb_profile_i586 "i586")
+qmb_add_profile(qmb_profile_amd64 "AMD64")
+
+add_subdirectory(tests)

@@ -1,0 +1,29 @@
+# The product: the 32-bit GUI exe, its resources and payload, and the
+# end-to-end tests that run it under Wine.
+enable_language(RC)
+
+set(QMB_PRODUCT_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    -ffunction-sections -fdata-sections -Wall -Wextra -Wno-unused-parameter)
+target_compile_options(qmb_core PRIVATE ${QMB_PRODUCT_FLAGS})
+qmb_add_profile(qmb_profile "i586")
+target_compile_options(qmb_profile PRIVATE ${QMB_PRODUCT_FLAGS})
+
+add_executable(qmb-setup WIN32 src/driver/winmain.cpp)
+target_compile_options(qmb-setup PRIVATE ${QMB_PRODUCT_FLAGS})
+target_link_libraries(qmb-setup PRIVATE qmb_core qmb_profile)
+# Only system libraries are imported: the toolchain's runtime is linked in.
+# A file alignment of one page lets the loader map the payload from the file
+# instead of reading it into private memory.
+target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s
+    -Wl,--gc-sections -Wl,--file-alignment,4096)
+target_link_libraries(qmb-setup PRIVATE advapi32 shell32 user32 kernel32)
+set_target_properties(qmb-setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The payload: ten files under their on-disk names. Empty means the sample
+# contract packages, built from source into the build tree.
+set(PAYLOAD_DIR "" CACHE PATH "Folder with the ten payload files to embed (empty: the sample packages)")
+
+add_subdirectory(packages)   # the sample payload (target sample_payload)
+add_subdirectory(tools)      # test and benchmark programs run under Wine
+add_subdirectory(res)        # resource script, string table, icon, manifest, payload
+add_subdirectory(tests/e2e)  # end-to-end tests under Wine

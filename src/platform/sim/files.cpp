@@ -1,0 +1,653 @@
+// The simulated file system: drives in a temporary host folder, names
+// compared without regard to case, share modes, read-only files.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/sim/state.h"
+
+namespace sim::detail {
+
+namespace fs = std::filesystem;
+
+void InitFileSystem() {
+  State& s = S();
+  std::string base = fs::temp_directory_path().string() + "/qmb-sim-XXXXXX";
+  std::vector<char> tmpl(base.begin(), base.end());
+  tmpl.push_back('\0');
+  if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+  s.hostRoot = tmpl.data();
+  fs::create_directories(s.hostRoot + "/c");
+}
+
+bool HostExists(const std::string& hostPath, bool* isDir) {
+  struct stat st;
+  if (::stat(hostPath.c_str(), &st) != 0) return false;
+  *isDir = S_ISDIR(st.st_mode);
+  return true;
+}
+
+// The entry of a host folder whose name matches without regard to case.
+static std::string FindEntry(const std::string& hostDir, const std::string& name) {
+  DIR* d = ::opendir(hostDir.c_str());
+  if (d == nullptr) return "";
+  std::string lower = Lower(name), found;
+  while (dirent* e = ::readdir(d)) {
+    if (Lower(e->d_name) == lower) {
+      found = e->d_name;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
+static bool ValidComponent(const std::string& c, bool wildcards) {
+  for (unsigned char ch : c) {
+    if (ch < 0x20) return false;
+    if (std::strchr("<>:\"|", ch) != nullptr) return false;
+    if (!wildcards && (ch == '*' || ch == '?')) return false;
+  }
+  return true;
+}
+
+bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit, bool wildcards) {
+  State& s = S();
+  if (path.size() > limit) {
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  if (path.empty()) {
+    *error = ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  std::string full;
+  if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') {
+    if (path.size() == 2 || (path[2] != '\\' && path[2] != '/')) {
+      full = s.currentDirectory + "\\" + path.substr(2);  // drive-relative: the current folder
+    } else {
+      full = path;
+    }
+  } else if (path[0] == '\\' || path[0] == '/') {
+    if (path.size() > 1 && (path[1] == '\\' || path[1] == '/')) {
+      *error = ERROR_PATH_NOT_FOUND;  // network paths are not part of this machine
+      return false;
+    }
+    full = s.currentDirectory.substr(0, 2) + path;
+  } else {
+    full = s.currentDirectory + "\\" + path;
+  }
+  Path p;
+  p.drive = static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
+  std::vector<std::string> parts;
+  size_t i = 3;
+  while (i <= full.size()) {
+    size_t j = full.find_first_of("\\/", i);
+    if (j == std::string::npos) j = full.size();
+    std::string c = full.substr(i, j - i);
+    i = j + 1;
+    if (c.empty() || c == ".") continue;
+    if (c == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    // Trailing dots and blanks of a name are dropped, as the platform does.
+    while (!c.empty() && (c.back() == '.' || c.back() == ' ')) c.pop_back();
+    if (c.empty()) continue;
+    parts.push_back(c);
+  }
+  for (size_t k = 0; k < parts.size(); ++k) {
+    if (!ValidComponent(parts[k], wildcards && k + 1 == parts.size())) {
+      *error = ERROR_INVALID_NAME;
+      return false;
+    }
+  }
+  p.parts = parts;
+  p.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":";
+  p.key = std::string(1, p.drive) + ":";
+  std::string host = s.hostRoot + "/" + std::string(1, p.drive);
+  bool existing = true;
+  for (const auto& c : parts) {
+    p.display += "\\" + c;
+    p.key += "\\" + Lower(c);
+    std::string entry = existing ? FindEntry(host, c) : "";
+    if (entry.empty()) {
+      existing = false;
+      entry = c;
+    }
+    host += "/" + entry;
+  }
+  if (parts.empty()) {
+    p.display += "\\";
+    p.key += "\\";
+  }
+  p.hostPath = host;
+  *out = p;
+  return true;
+}
+
+Path ParentOf(const Path& p) {
+  Path parent = p;
+  if (!parent.parts.empty()) parent.parts.pop_back();
+  parent.hostPath = p.hostPath.substr(0, p.hostPath.find_last_of('/'));
+  size_t cut = p.key.find_last_of('\\');
+  parent.key = p.key.substr(0, cut);
+  parent.display = p.display.substr(0, p.display.find_last_of('\\'));
+  if (parent.parts.empty()) {
+    parent.key = std::string(1, p.drive) + ":\\";
+    parent.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":\\";
+    parent.hostPath = S().hostRoot + "/" + std::string(1, p.drive);
+  }
+  return parent;
+}
+
+static bool ParentIsFolder(const Path& p) {
+  bool dir = false;
+  return HostExists(ParentOf(p).hostPath, &dir) && dir;
+}
+
+static std::vector<FileObject*> OpenFiles(const std::string& key) {
+  std::vector<FileObject*> out;
+  for (auto& [h, obj] : S().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* f = static_cast<FileObject*>(obj.get());
+    if (f->key == key) out.push_back(f);
+  }
+  return out;
+}
+
+bool FileIsOpen(const std::string& key) { return !OpenFiles(key).empty(); }
+
+// Share-mode check of a new open against every open handle of the file.
+bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
+  for (FileObject* f : OpenFiles(key)) {
+    bool newReads = (access & GENERIC_READ) != 0, newWrites = (access & GENERIC_WRITE) != 0;
+    bool oldReads = (f->access & GENERIC_READ) != 0, oldWrites = (f->access & GENERIC_WRITE) != 0;
+    if (newReads && (f->share & FILE_SHARE_READ) == 0) return true;
+    if (newWrites && (f->share & FILE_SHARE_WRITE) == 0) return true;
+    if (oldReads && (share & FILE_SHARE_READ) == 0) return true;
+    if (oldWrites && (share & FILE_SHARE_WRITE) == 0) return true;
+  }
+  return false;
+}
+
+static DWORD Attributes(const std::string& key) {
+  auto it = S().attributes.find(key);
+  return it == S().attributes.end() ? 0 : it->second;
+}
+
+static bool MatchPattern(const char* pattern, const char* name) {
+  // "*.*" matches every name, with or without a dot, as on the platform.
+  if (std::strcmp(pattern, "*.*") == 0) return true;
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*') {
+    for (const char* n = name;; ++n) {
+      if (MatchPattern(pattern + 1, n)) return true;
+      if (*n == '\0') return false;
+    }
+  }
+  if (*name == '\0') return false;
+  if (*pattern == '?' ||
+      std::tolower(static_cast<unsigned char>(*pattern)) == std::tolower(static_cast<unsigned char>(*name)))
+    return MatchPattern(pattern + 1, name + 1);
+  return false;
+}
+
+static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest) {
+  int flags = O_CREAT | O_WRONLY | O_CLOEXEC;
+  if ((access & GENERIC_READ) != 0) flags = (flags & ~O_WRONLY) | O_RDWR;
+  if (truncate) flags |= O_TRUNC;
+  int fd = ::open(p.hostPath.c_str(), flags, 0644);
+  if (fd < 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto f = std::make_shared<FileObject>();
+  f->key = p.key;
+  f->hostPath = p.hostPath;
+  f->fd = fd;
+  f->access = access;
+  f->share = share;
+  f->heldByTest = heldByTest;
+  return AddHandle(f);
+}
+
+}  // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                          DWORD flags, HANDLE templateFile) {
+  auto lock = Enter();
+  Log("CreateFileA(" + Str(path) + ", " + Hex(access) + ", " + std::to_string(share) + ", " +
+      std::to_string(disposition) + ", " + Hex(flags) + ")");
+  (void)sa;
+  (void)templateFile;
+  if (Fault("CreateFileA", Str(path))) return INVALID_HANDLE_VALUE;
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(Str(path), &p, &error)) {
+    SetError(error);
+    return INVALID_HANDLE_VALUE;
+  }
+  bool dir = false;
+  bool exists = HostExists(p.hostPath, &dir);
+  if (!exists && !ParentIsFolder(p)) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (exists && dir) {
+    SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (exists && FileOpenConflicts(p.key, access, share)) {
+    SetError(ERROR_SHARING_VIOLATION);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (exists && (access & GENERIC_WRITE) != 0 && (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  bool truncate = false;
+  switch (disposition) {
+    case CREATE_NEW:
+      if (exists) {
+        SetError(80);  // ERROR_FILE_EXISTS
+        return INVALID_HANDLE_VALUE;
+      }
+      break;
+    case CREATE_ALWAYS:
+      truncate = true;
+      break;
+    case OPEN_EXISTING:
+    case TRUNCATE_EXISTING:
+      if (!exists) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+      }
+      truncate = disposition == TRUNCATE_EXISTING;
+      break;
+    case OPEN_ALWAYS:
+      break;
+    default:
+      SetError(ERROR_INVALID_PARAMETER);
+      return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = OpenFileObject(p, access, share, truncate, false);
+  if (h != INVALID_HANDLE_VALUE) {
+    if (!exists && (flags & FILE_ATTRIBUTE_READONLY) != 0) S().attributes[p.key] = FILE_ATTRIBUTE_READONLY;
+    SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
+                                                                                   : ERROR_SUCCESS);
+  }
+  return h;
+}
+
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPVOID overlapped) {
+  auto lock = Enter();
+  Log("WriteFile(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(count) + ")");
+  (void)overlapped;
+  State& s = S();
+  if (written == nullptr) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *written = 0;
+  auto obj = GetHandle(file);
+  if (obj == nullptr || obj->kind != Kind::File) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto* f = static_cast<FileObject*>(obj.get());
+  if ((f->access & GENERIC_WRITE) == 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (Fault("WriteFile", f->key)) return FALSE;
+  DWORD n = count;
+  for (auto it = s.shortWrites.begin(); it != s.shortWrites.end(); ++it) {
+    if (--it->first == 0) {
+      n = std::min(count, it->second);
+      s.shortWrites.erase(it);
+      break;
+    }
+  }
+  if (n > s.diskSpace) {
+    SetError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  ssize_t done = ::pwrite(f->fd, data, n, static_cast<off_t>(f->position));
+  if (done < 0 || static_cast<DWORD>(done) != n) {
+    SetError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  s.diskSpace -= n;
+  f->position += n;
+  *written = n;
+  return TRUE;
+}
+
+DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
+  auto lock = Enter();
+  Log("SetFilePointer(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(distance) + ", " +
+      (distanceHigh == nullptr ? "NULL" : "high") + ", " + std::to_string(method) + ")");
+  auto obj = GetHandle(file);
+  if (obj == nullptr || obj->kind != Kind::File) {
+    SetError(ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+  }
+  auto* f = static_cast<FileObject*>(obj.get());
+  struct stat st;
+  ::fstat(f->fd, &st);
+  int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? static_cast<int64_t>(f->position) : st.st_size;
+  int64_t target = base + distance;
+  if (target < 0) {
+    SetError(131);  // ERROR_NEGATIVE_SEEK
+    return INVALID_SET_FILE_POINTER;
+  }
+  f->position = static_cast<uint64_t>(target);
+  return static_cast<DWORD>(target);
+}
+
+BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
+  auto lock = Enter();
+  Log("CreateDirectoryA(" + Str(path) + ", " + (sa == nullptr ? "NULL" : "sa") + ")");
+  if (Fault("CreateDirectoryA", Str(path))) return FALSE;
+  Path p;
+  DWORD error = 0;
+  // A folder name leaves room for a file name of 8.3 characters.
+  if (!ResolvePath(Str(path), &p, &error, MAX_PATH - 12)) {
+    SetError(error);
+    return FALSE;
+  }
+  bool dir = false;
+  if (p.parts.empty() || HostExists(p.hostPath, &dir)) {
+    SetError(ERROR_ALREADY_EXISTS);
+    return FALSE;
+  }
+  if (!ParentIsFolder(p)) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (::mkdir(p.hostPath.c_str(), 0755) != 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
+  auto lock = Enter();
+  Log("RemoveDirectoryA(" + Str(path) + ")");
+  if (Fault("RemoveDirectoryA", Str(path))) return FALSE;
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(Str(path), &p, &error)) {
+    SetError(error);
+    return FALSE;
+  }
+  bool dir = false;
+  if (!HostExists(p.hostPath, &dir)) {
+    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (!dir) {
+    SetError(ERROR_DIRECTORY);
+    return FALSE;
+  }
+  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  if (::rmdir(p.hostPath.c_str()) != 0) {
+    SetError(ERROR_DIR_NOT_EMPTY);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR path) {
+  auto lock = Enter();
+  Log("DeleteFileA(" + Str(path) + ")");
+  if (Fault("DeleteFileA", Str(path))) return FALSE;
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(Str(path), &p, &error)) {
+    SetError(error);
+    return FALSE;
+  }
+  bool dir = false;
+  if (!HostExists(p.hostPath, &dir)) {
+    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (dir || (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  for (FileObject* f : OpenFiles(p.key)) {
+    if ((f->share & FILE_SHARE_DELETE) == 0) {
+      SetError(ERROR_SHARING_VIOLATION);
+      return FALSE;
+    }
+  }
+  ::unlink(p.hostPath.c_str());
+  S().attributes.erase(p.key);
+  return TRUE;
+}
+
+static void FillEntry(WIN32_FIND_DATAA* d, const std::string& name, bool dir, uint64_t size, DWORD extra) {
+  std::memset(d, 0, sizeof *d);
+  d->dwFileAttributes = dir ? FILE_ATTRIBUTE_DIRECTORY | extra : (extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE);
+  d->nFileSizeLow = static_cast<DWORD>(size);
+  d->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  std::snprintf(d->cFileName, sizeof d->cFileName, "%s", name.c_str());
+}
+
+HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+  auto lock = Enter();
+  Log("FindFirstFileA(" + Str(pattern) + ")");
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(Str(pattern), &p, &error, MAX_PATH - 1, true) || p.parts.empty()) {
+    SetError(p.parts.empty() && error == 0 ? ERROR_FILE_NOT_FOUND : error);
+    return INVALID_HANDLE_VALUE;
+  }
+  Path dir = ParentOf(p);
+  bool isDir = false;
+  if (!HostExists(dir.hostPath, &isDir) || !isDir) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::string& name = p.parts.back();
+  // The pattern as written, before trailing dots were dropped ("*.*").
+  std::string written = Str(pattern);
+  std::string raw = written.substr(written.find_last_of("\\/") == std::string::npos ? 0
+                                                                                      : written.find_last_of("\\/") + 1);
+  std::string match = raw.empty() ? name : raw;
+  auto search = std::make_shared<SearchObject>();
+  std::vector<std::string> names;
+  if (!dir.parts.empty()) {
+    names.push_back(".");
+    names.push_back("..");
+  }
+  if (DIR* d = ::opendir(dir.hostPath.c_str())) {
+    std::vector<std::string> found;
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") found.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(found.begin(), found.end());
+    names.insert(names.end(), found.begin(), found.end());
+  }
+  for (const auto& n : names) {
+    if (!MatchPattern(match.c_str(), n.c_str())) continue;
+    WIN32_FIND_DATAA entry;
+    if (n == "." || n == "..") {
+      FillEntry(&entry, n, true, 0, 0);
+    } else {
+      struct stat st;
+      std::string host = dir.hostPath + "/" + n;
+      ::stat(host.c_str(), &st);
+      FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size),
+                Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n)));
+    }
+    search->entries.push_back(entry);
+  }
+  if (search->entries.empty()) {
+    SetError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  *data = search->entries[0];
+  search->next = 1;
+  return AddHandle(search);
+}
+
+BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
+  auto lock = Enter();
+  Log("FindNextFileA(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
+  auto obj = GetHandle(search);
+  if (obj == nullptr || obj->kind != Kind::Search) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto* s = static_cast<SearchObject*>(obj.get());
+  if (s->next >= s->entries.size()) {
+    SetError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  *data = s->entries[s->next++];
+  return TRUE;
+}
+
+BOOL WINAPI FindClose(HANDLE search) {
+  auto lock = Enter();
+  Log("FindClose(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
+  auto obj = GetHandle(search);
+  if (obj == nullptr || obj->kind != Kind::Search) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  S().handles.erase(reinterpret_cast<uintptr_t>(search));
+  return TRUE;
+}
+
+// ---- test-facing file system API ----------------------------------------------------------
+
+namespace sim {
+
+static Path Must(const std::string& path) {
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(path, &p, &error, 100000)) std::abort();
+  return p;
+}
+
+std::string HostRoot() {
+  auto lock = Lock();
+  return S().hostRoot;
+}
+
+bool Exists(const std::string& path) {
+  auto lock = Lock();
+  bool dir;
+  return HostExists(Must(path).hostPath, &dir);
+}
+
+bool IsDirectory(const std::string& path) {
+  auto lock = Lock();
+  bool dir = false;
+  return HostExists(Must(path).hostPath, &dir) && dir;
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  auto lock = Lock();
+  std::string host = Must(path).hostPath, out;
+  int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buf[65536];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return out;
+}
+
+void MakeDirectories(const std::string& path) {
+  auto lock = Lock();
+  fs::create_directories(Must(path).hostPath);
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+  auto lock = Lock();
+  Path p = Must(path);
+  fs::create_directories(ParentOf(p).hostPath);
+  int fd = ::open(p.hostPath.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0) std::abort();
+  if (!bytes.empty() && ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
+  ::close(fd);
+}
+
+void SetReadOnly(const std::string& path, bool readOnly) {
+  auto lock = Lock();
+  Path p = Must(path);
+  if (readOnly)
+    S().attributes[p.key] |= FILE_ATTRIBUTE_READONLY;
+  else
+    S().attributes[p.key] &= ~FILE_ATTRIBUTE_READONLY;
+}
+
+std::vector<std::string> ListDirectory(const std::string& path) {
+  auto lock = Lock();
+  std::vector<std::string> out;
+  std::string host = Must(path).hostPath;
+  if (DIR* d = ::opendir(host.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") out.push_back(n);
+    }
+    ::closedir(d);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+int OpenFileHandles() {
+  auto lock = Lock();
+  int n = 0;
+  for (auto& [h, obj] : S().handles)
+    if (obj->kind == Kind::File && !static_cast<FileObject*>(obj.get())->heldByTest) ++n;
+  return n;
+}
+
+void SetCurrentDirectory(const std::string& path) {
+  auto lock = Lock();
+  S().currentDirectory = path;
+}
+
+void HoldFileOpen(const std::string& path, DWORD access, DWORD share) {
+  auto lock = Lock();
+  Path p = Must(path);
+  fs::create_directories(ParentOf(p).hostPath);
+  OpenFileObject(p, access, share, false, true);
+}
+
+void ReleaseHeldFiles() {
+  auto lock = Lock();
+  State& s = S();
+  for (auto it = s.handles.begin(); it != s.handles.end();) {
+    if (it->second->kind == Kind::File && static_cast<FileObject*>(it->second.get())->heldByTest) {
+      ::close(static_cast<FileObject*>(it->second.get())->fd);
+      it = s.handles.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,230 @@
+// The simulated Windows machine: what the host build links instead of the
+// platform, and what the unit tests configure and inspect.
+//
+// It implements the Win32 declarations of platform/win32.h over in-memory
+// state and a temporary host folder, written from what the system relies on
+// and as strict as Windows where Windows refuses: a file open without sharing
+// refuses a second open with 32, a read-only file refuses deletion with 5, a
+// folder that still holds entries refuses removal with 145, a registry read
+// into a buffer that is too small answers 234 without writing, an event lives
+// only while a handle to it is open.
+//
+// One machine exists per test (sim::Reset). Threads the system starts with
+// CreateThread and the fake child programs run on real host threads; the
+// machine joins every one of them before a test ends. ExitProcess ends the
+// simulated run on whatever thread calls it: the run's result carries the code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace sim {
+
+// ---- the machine as a whole ------------------------------------------------
+
+// Throws away the current machine (joining its threads) and builds a fresh
+// one with the defaults below. Every test fixture calls it first.
+//
+// Defaults: Windows 6.1 (NT platform), system directory C:/Windows/system32
+// with the usual libraries, msi.dll version 4.5.6001.22308, user language
+// 1033, USERPROFILE=C:/Users/tester, temp folder C:/Users/tester/AppData/
+// Local/Temp/ (all Windows paths, written here with forward slashes), the local-low and
+// local application-data known folders, application data and common files
+// folders, an empty command line "qmb-setup.exe", and no resources.
+void Reset();
+
+// The module handle of the running executable (resources, string table).
+HINSTANCE Module();
+
+// The outcome of a simulated process run.
+struct RunResult {
+  bool exitProcessCalled = false;  // ended through ExitProcess
+  int code = 0;                    // the exit code (WinMain's value otherwise)
+};
+
+// Runs entry() as the main thread of the bootstrapper process, then ends the
+// process: threads it started are joined (a thread still running ends at its
+// next platform call, as threads end with a process). Returns how it ended.
+RunResult RunProcess(const std::function<int()>& entry);
+
+// ---- call log ----------------------------------------------------------------
+
+// Every platform call the system makes, one line each, such as
+// "CreateFileA(C:\x\a.cab, 0x40000000, 0, 2, 0x80)". Calls made by fake child
+// programs are not logged.
+std::vector<std::string> Calls();
+std::vector<std::string> CallsStartingWith(const std::string& prefix);
+size_t CountCalls(const std::string& prefix);
+void ClearCalls();
+
+// ---- fault injection ---------------------------------------------------------
+
+// The nth call (1-based, counted from now) of the named operation whose first
+// text argument contains `match` (empty matches every call) fails with the
+// given error code, as the platform fails it. Operations: CreateFileA,
+// WriteFile, CloseHandle, CreateDirectoryA, DeleteFileA, RemoveDirectoryA,
+// LoadLibraryA, GetSystemDirectoryA, GetFileVersionInfoA, VerQueryValueA,
+// RegOpenKeyExA, RegQueryValueExA, RegSetValueExA, RegCloseKey,
+// RegQueryInfoKeyA, CreateProcessA, GetExitCodeProcess, CreateEventA,
+// CreateThread, SetDllDirectoryA, MsgWaitForMultipleObjects, GetMessage,
+// LoadResource, FormatMessageA, LocalAlloc, GetVersionExA.
+void FailCall(const std::string& op, int nth, DWORD error, const std::string& match = "");
+
+// The nth WriteFile (1-based, from now) writes only `bytes` bytes (at most the
+// request) and reports success with that count; 0 makes a zero-byte write.
+void ShortWrite(int nth, DWORD bytes);
+
+// Total bytes the file system accepts from now on; a write beyond it fails
+// with ERROR_DISK_FULL after writing nothing.
+void SetDiskSpace(uint64_t bytes);
+
+// ---- environment, versions, language ---------------------------------------------
+
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
+void SetCommandLine(const std::string& commandLine);
+void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
+void SetSystemDirectory(const std::string& path);  // also moves the libraries
+std::string SystemDirectory();
+void SetWindowsDirectory(const std::string& path);
+void SetTempPath(const std::string& path);
+void SetUserLangId(LANGID lang);
+void SetUiLanguage(LANGID lang);  // the language LoadStringA picks
+
+// msi.dll's file version (most and least significant words).
+void SetMsiVersion(DWORD ms, DWORD ls);
+void RemoveMsiVersionInfo();  // msi.dll present without version information
+
+// Pins the clock read by time(); unpinned it follows the host clock.
+void SetClock(time_t t);
+
+// ---- libraries ---------------------------------------------------------------
+
+// Removes a library file from the system directory (LoadLibraryA then fails
+// with 126), or one export from a library (GetProcAddress fails with 127).
+void RemoveLibrary(const std::string& fileName);
+void RemoveExport(const std::string& fileName, const std::string& exportName);
+
+struct LibraryLoad {
+  std::string path;  // as passed to LoadLibraryA
+  bool loaded;
+};
+std::vector<LibraryLoad> LibraryLoads();
+int LoadedLibraryReferences();  // loads not yet freed
+std::vector<std::string> DllDirectories();  // every SetDllDirectoryA argument
+
+// ---- resources ---------------------------------------------------------------
+
+void AddResource(const std::string& type, WORD id, const std::string& bytes, LANGID lang = 1033);
+void AddString(UINT id, LANGID lang, const std::string& ansiText);
+
+// ---- shell folders ------------------------------------------------------------
+
+// A known folder (by identifier) resolves to the path, or fails (nullopt).
+void SetKnownFolder(const GUID& id, std::optional<std::u16string> path);
+// Folder 26 (application data) and 43 (common program files); nullopt fails.
+void SetShellFolder(int csidl, std::optional<std::string> path);
+const GUID& LocalAppDataLowId();
+const GUID& LocalAppDataId();
+
+// ---- file system ---------------------------------------------------------------
+
+// Host folder behind the simulated drives; C:\a\b lives at <root>/c/a/b.
+std::string HostRoot();
+bool Exists(const std::string& path);
+bool IsDirectory(const std::string& path);
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& bytes);  // creates parents
+void MakeDirectories(const std::string& path);
+void SetReadOnly(const std::string& path, bool readOnly);
+// Entry names of a folder, sorted; empty when it does not exist.
+std::vector<std::string> ListDirectory(const std::string& path);
+int OpenFileHandles();
+void SetCurrentDirectory(const std::string& path);
+
+// Holds a file open with the given share mode, as another process would,
+// until ReleaseHeldFile.
+void HoldFileOpen(const std::string& path, DWORD access, DWORD share);
+void ReleaseHeldFiles();
+
+// ---- registry ---------------------------------------------------------------------
+
+struct RegValue {
+  DWORD type;
+  std::string bytes;  // raw bytes as stored, terminators included only when stored
+};
+
+// Paths are below HKEY_LOCAL_MACHINE, e.g. "SOFTWARE\\Morvanta".
+void RegCreateKey(const std::string& path);
+void RegSet(const std::string& path, const std::string& name, DWORD type, const std::string& bytes);
+void RegSetString(const std::string& path, const std::string& name, const std::string& text);  // REG_SZ with terminator
+std::optional<RegValue> RegGet(const std::string& path, const std::string& name);
+bool RegKeyExists(const std::string& path);
+void RegDeleteTree(const std::string& path);
+// Opening the key with any access that includes writing is refused with 5.
+void RegDenyWrite(const std::string& path);
+int OpenRegistryHandles();
+
+// ---- processes ---------------------------------------------------------------------
+
+// A fake program: receives the command line exactly as the child would see
+// it and returns its exit code. It may act on the machine (write the
+// registry, open and wait on events) through the platform functions.
+using Program = std::function<DWORD(const std::string& commandLine)>;
+
+// Registers a program at a full path and creates its file there.
+void RegisterProgram(const std::string& path, Program program);
+
+struct ProcessRecord {
+  std::string application;  // CreateProcessA's first argument, empty when null
+  std::string commandLine;  // as passed
+  std::string image;        // the file that was started
+  DWORD exitCode;
+};
+std::vector<ProcessRecord> Processes();
+
+// ---- events ---------------------------------------------------------------------------
+
+// Whether a named event exists (some handle to it is open) and its state.
+bool EventExists(const std::string& name);
+bool EventSignalled(const std::string& name);
+// Calls made with this name, in order ("create", "set").
+int OpenEventHandles();
+
+// ---- message boxes and the message queue ----------------------------------------------
+
+struct MessageBoxRecord {
+  std::string text;
+  std::string caption;
+  UINT style;
+  bool mainThread;
+};
+std::vector<MessageBoxRecord> MessageBoxes();
+
+// Windows of the main thread; a Unicode window's messages are removed and
+// dispatched with the wide forms.
+HWND CreateTestWindow(bool unicode);
+// Queues a message for the main thread.
+void PostMessageToMain(HWND window, UINT message);
+size_t QueuedMessages();
+
+struct DispatchRecord {
+  HWND window;
+  UINT message;
+  bool wide;        // removed and dispatched with the wide forms
+  bool translated;
+  bool dispatched;
+};
+std::vector<DispatchRecord> Dispatches();
+
+// ---- memory ---------------------------------------------------------------------------
+
+int LiveLocalAllocations();
+
+}  // namespace sim

@@ -1,0 +1,268 @@
+// Internal state of the simulated machine, shared by its source files.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/sim/machine.h"
+
+namespace sim::detail {
+
+// Thrown on the bootstrapper's threads once the simulated process has ended
+// (ExitProcess, or the entry routine returned): it unwinds the thread as the
+// end of a process stops it. Nothing in the system catches it.
+struct ProcessEnded {};
+
+enum class Role { Bootstrapper, Child };
+
+// Per host thread: whose code is running here.
+struct ThreadInfo {
+  Role role = Role::Bootstrapper;
+  bool mainThread = true;
+  DWORD lastError = 0;
+};
+ThreadInfo& Self();
+
+enum class Kind { File, Event, Thread, Process, Search };
+
+struct Object {
+  explicit Object(Kind k) : kind(k) {}
+  virtual ~Object() = default;
+  Kind kind;
+};
+
+struct EventObject : Object {
+  EventObject() : Object(Kind::Event) {}
+  std::string name;
+  bool manualReset = true;
+  bool signalled = false;
+  int handles = 0;
+};
+
+struct FileObject : Object {
+  FileObject() : Object(Kind::File) {}
+  std::string key;       // canonical lower-case Windows path
+  std::string hostPath;
+  int fd = -1;
+  DWORD access = 0;
+  DWORD share = 0;
+  uint64_t position = 0;
+  bool heldByTest = false;
+};
+
+struct TaskObject : Object {  // a thread or a child process
+  explicit TaskObject(Kind k) : Object(k) {}
+  bool done = false;
+  DWORD exitCode = STILL_ACTIVE;
+};
+
+struct SearchObject : Object {
+  SearchObject() : Object(Kind::Search) {}
+  std::vector<WIN32_FIND_DATAA> entries;
+  size_t next = 0;
+};
+
+struct RegKeyNode {
+  std::string name;
+  std::map<std::string, std::shared_ptr<RegKeyNode>> subkeys;  // by lower-case name
+  std::vector<std::pair<std::string, RegValue>> values;          // insertion order
+  bool deleted = false;
+  bool denyWrite = false;
+};
+
+struct RegHandle {
+  std::shared_ptr<RegKeyNode> node;
+  REGSAM access;
+};
+
+struct Fault {
+  std::string op;
+  int remaining;  // matching calls until it fires
+  DWORD error;
+  std::string match;
+};
+
+struct Library {
+  std::string fileName;  // lower case
+  std::map<std::string, FARPROC> exports;
+};
+
+struct LoadedModule {
+  std::string path;
+  std::string fileName;  // lower case
+  bool systemLibrary;
+  int references = 0;
+};
+
+struct Resource {
+  std::string type;
+  WORD id;
+  LANGID lang;
+  std::string bytes;
+};
+
+struct QueuedMessage {
+  MSG msg;
+};
+
+struct State {
+  std::recursive_mutex mu;
+  std::condition_variable_any changed;
+
+  // process
+  bool ended = false;
+  bool exitProcessCalled = false;
+  int exitCode = 0;
+  bool shuttingDown = false;  // children: the test is over
+  std::vector<std::thread> threads;
+
+  // handles
+  std::map<uintptr_t, std::shared_ptr<Object>> handles;
+  uintptr_t nextHandle = 0x100;
+  std::map<std::string, std::shared_ptr<EventObject>> namedEvents;  // live events by name
+
+  // calls and faults
+  std::vector<std::string> calls;
+  std::vector<Fault> faults;
+  std::vector<std::pair<int, DWORD>> shortWrites;  // remaining count, bytes
+  uint64_t diskSpace = UINT64_MAX;
+
+  // environment
+  std::map<std::string, std::pair<std::string, std::string>> env;  // lower name -> (name, value)
+  std::string commandLine = "qmb-setup.exe";
+  std::vector<char> commandLineBuffer;
+  DWORD major = 6, minor = 1, build = 7601, platform = VER_PLATFORM_WIN32_NT;
+  std::string systemDirectory = "C:\\Windows\\system32";
+  std::string windowsDirectory = "C:\\Windows";
+  std::string tempPath = "C:\\Users\\tester\\AppData\\Local\\Temp\\";
+  std::string currentDirectory = "C:\\Users\\tester\\Downloads";
+  LANGID userLang = 1033;
+  LANGID uiLang = 1033;
+  bool msiHasVersion = true;
+  DWORD msiMs = 0x00040005, msiLs = 0x17714F04;  // 4.5.6001.22308
+  bool clockPinned = false;
+  time_t clock = 0;
+
+  // libraries
+  std::map<std::string, Library> libraries;  // by lower-case file name
+  std::map<uintptr_t, LoadedModule> modules;
+  uintptr_t nextModule = 0x10000000;
+  std::vector<LibraryLoad> loads;
+  std::vector<std::string> dllDirectories;
+
+  // resources
+  std::list<Resource> resources;
+  std::map<std::pair<UINT, LANGID>, std::string> strings;
+
+  // shell
+  std::vector<std::pair<GUID, std::optional<std::u16string>>> knownFolders;
+  std::map<int, std::optional<std::string>> shellFolders;
+
+  // file system
+  std::string hostRoot;
+  std::map<std::string, DWORD> attributes;  // canonical key -> extra attributes
+
+  // registry
+  std::shared_ptr<RegKeyNode> hklm;
+  std::map<uintptr_t, RegHandle> regHandles;
+  uintptr_t nextRegHandle = 0x2000;
+
+  // processes
+  std::map<std::string, Program> programs;  // canonical key -> program
+  std::vector<ProcessRecord> processes;
+
+  // user interface
+  std::vector<MessageBoxRecord> messageBoxes;
+  std::map<uintptr_t, bool> windows;  // window -> unicode
+  uintptr_t nextWindow = 0x5000;
+  std::deque<MSG> queue;
+  std::vector<DispatchRecord> dispatches;
+
+  // memory
+  std::set<void*> localAllocations;
+};
+
+State& S();
+
+// Locks the machine for a platform call made by the system. On a
+// bootstrapper thread of an ended process it throws ProcessEnded instead.
+std::unique_lock<std::recursive_mutex> Enter();
+// Locks the machine for the test-facing API (never throws).
+std::unique_lock<std::recursive_mutex> Lock();
+
+// Logs a platform call made by the system (not by fake children).
+void Log(const std::string& line);
+std::string Hex(uint64_t v);
+std::string Str(const char* s);
+
+// True when an injected fault fires for this call; the error is set.
+bool Fault(const char* op, const std::string& argument = "");
+
+void SetError(DWORD code);
+
+// Handles.
+HANDLE AddHandle(std::shared_ptr<Object> object);
+std::shared_ptr<Object> GetHandle(HANDLE h);
+// Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
+// for none). Returns false on time-out. Throws ProcessEnded when the
+// process ends meanwhile on a bootstrapper thread.
+template <class Pred>
+bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
+
+// Paths.
+struct Path {
+  std::string key;       // canonical: "c:\\users\\x"
+  std::string display;   // as resolved, "C:\\Users\\x"
+  std::string hostPath;  // where it lives on the host
+  std::vector<std::string> parts;  // components below the drive
+  char drive = 'c';
+};
+// Resolves a Windows path. Fails with 206 for a path of MAX_PATH characters
+// or more (limit: the longest length accepted), 123 for invalid characters
+// (wildcards allowed in the last component when `wildcards`), 3 for a form
+// the machine does not support.
+bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit = MAX_PATH - 1,
+                 bool wildcards = false);
+Path ParentOf(const Path& p);
+bool HostExists(const std::string& hostPath, bool* isDir);
+std::string Lower(std::string s);
+void InitFileSystem();
+void InitLibraries();
+void InitRegistry();
+bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
+bool FileIsOpen(const std::string& key);
+
+// Implementations reachable only through GetProcAddress.
+BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
+HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity);
+HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
+BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create);
+BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
+BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length);
+
+template <class Pred>
+bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred) {
+  State& s = S();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
+  for (;;) {
+    if (pred()) return true;
+    if (Self().role == Role::Bootstrapper && s.ended) throw ProcessEnded{};
+    if (Self().role == Role::Child && s.shuttingDown) return false;
+    if (ms == INFINITE) {
+      s.changed.wait(lock);
+    } else if (s.changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+      return pred();
+    }
+  }
+}
+
+}  // namespace sim::detail

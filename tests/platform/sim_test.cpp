@@ -1,0 +1,182 @@
+// The simulated machine refuses what Windows refuses; these cases pin the
+// platform behaviour the system's own tests rely on.
+#include "platform/sim/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::Reset(); }
+};
+
+TEST_F(SimTest, FileOpenWithoutSharingRefusesASecondOpenAndDeletion) {
+  sim::MakeDirectories("C:\\work");
+  HANDLE a = CreateFileA("C:\\work\\a.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(a, INVALID_HANDLE_VALUE);
+  HANDLE b = CreateFileA("C:\\WORK\\A.BIN", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(b, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 32u);
+  EXPECT_FALSE(DeleteFileA("C:\\work\\a.bin"));
+  EXPECT_EQ(GetLastError(), 32u);
+  EXPECT_TRUE(CloseHandle(a));
+  EXPECT_TRUE(DeleteFileA("c:\\work\\A.bin"));
+}
+
+TEST_F(SimTest, CreateInMissingFolderFailsWithPathNotFound) {
+  HANDLE h = CreateFileA("C:\\nowhere\\a.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 3u);
+}
+
+TEST_F(SimTest, ReadOnlyFileRefusesDeletionAndReplacement) {
+  sim::WriteFileBytes("C:\\work\\ro.txt", "x");
+  sim::SetReadOnly("C:\\work\\ro.txt", true);
+  EXPECT_FALSE(DeleteFileA("C:\\work\\ro.txt"));
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_EQ(CreateFileA("C:\\work\\ro.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 5u);
+}
+
+TEST_F(SimTest, FolderRemovalNeedsAnEmptyFolder) {
+  sim::WriteFileBytes("C:\\work\\sub\\f.txt", "x");
+  EXPECT_FALSE(RemoveDirectoryA("C:\\work\\sub"));
+  EXPECT_EQ(GetLastError(), 145u);
+  EXPECT_FALSE(CreateDirectoryA("C:\\work\\sub\\", nullptr));
+  EXPECT_EQ(GetLastError(), 183u);
+  EXPECT_FALSE(CreateDirectoryA("C:\\missing\\sub", nullptr));
+  EXPECT_EQ(GetLastError(), 3u);
+}
+
+TEST_F(SimTest, PathOfMaxPathCharactersIsTooLong) {
+  std::string dir = "C:\\" + std::string(128, 'a');
+  sim::MakeDirectories(dir);
+  std::string longPath = dir + "\\" + std::string(127, 'b');  // 259 characters: accepted
+  HANDLE h = CreateFileA(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+  longPath += "b";
+  EXPECT_EQ(CreateFileA(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 206u);
+}
+
+TEST_F(SimTest, FolderSearchListsDotEntriesAndMatchesWithoutCase) {
+  sim::WriteFileBytes("C:\\work\\One.cab", "1");
+  sim::MakeDirectories("C:\\work\\inner");
+  WIN32_FIND_DATAA d;
+  HANDLE s = FindFirstFileA("C:\\work\\*.*", &d);
+  ASSERT_NE(s, INVALID_HANDLE_VALUE);
+  std::vector<std::string> names{d.cFileName};
+  while (FindNextFileA(s, &d)) names.push_back(d.cFileName);
+  EXPECT_EQ(GetLastError(), 18u);
+  FindClose(s);
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "One.cab", "inner"}));
+  HANDLE one = FindFirstFileA("C:\\WORK\\one.CAB", &d);
+  ASSERT_NE(one, INVALID_HANDLE_VALUE);
+  FindClose(one);
+  EXPECT_EQ(FindFirstFileA("C:\\work\\none", &d), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(SimTest, RegistryReadIntoSmallBufferWritesNothing) {
+  sim::RegSetString("SOFTWARE\\T", "v", "abcdef");
+  HKEY k = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\t", 0, KEY_READ, &k), 0);
+  char buf[4] = {'x', 'x', 'x', 'x'};
+  DWORD len = sizeof buf, type = 0;
+  EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len), ERROR_MORE_DATA);
+  EXPECT_EQ(len, 7u);
+  EXPECT_EQ(std::string(buf, 4), "xxxx");
+  EXPECT_EQ(RegSetValueExA(k, "w", 0, REG_SZ, reinterpret_cast<const BYTE*>("a"), 2), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(RegCloseKey(k), 0);
+  EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(SimTest, RegistryKeyWithSubkeysIsNotDeleted) {
+  sim::RegCreateKey("SOFTWARE\\A\\B");
+  HKEY sw = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &sw), 0);
+  EXPECT_EQ(RegDeleteKeyA(sw, "A"), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(sim::RegKeyExists("SOFTWARE\\A"));
+  RegCloseKey(sw);
+}
+
+TEST_F(SimTest, NamedEventLivesWhileAHandleIsOpen) {
+  HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "E");
+  EXPECT_EQ(GetLastError(), 0u);
+  HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "E");
+  EXPECT_EQ(GetLastError(), 183u);
+  SetEvent(b);
+  CloseHandle(b);
+  EXPECT_TRUE(sim::EventSignalled("E"));
+  EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
+  CloseHandle(a);
+  EXPECT_FALSE(sim::EventExists("E"));
+}
+
+TEST_F(SimTest, UnquotedProgramPathTriesEachBlankSeparatedBeginning) {
+  sim::RegisterProgram("C:\\Program.exe", [](const std::string&) { return 66u; });
+  sim::RegisterProgram("C:\\Program Files\\Tool\\t.exe", [](const std::string&) { return 7u; });
+  char line[] = "C:\\Program Files\\Tool\\t.exe -x";
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(code, 66u);  // the planted C:\Program.exe ran
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  char quoted[] = "\"C:\\Program Files\\Tool\\t.exe\" -x";
+  ASSERT_TRUE(CreateProcessA(nullptr, quoted, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  GetExitCodeProcess(pi.hProcess, &code);
+  EXPECT_EQ(code, 7u);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+}
+
+DWORD WINAPI ExitFromThread(LPVOID) { ExitProcess(112); }
+
+TEST_F(SimTest, ExitProcessOnASecondThreadEndsTheRunWhileMainWaits) {
+  sim::RegisterProgram("C:\\wait.exe", [](const std::string&) {
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "never");
+    DWORD r = WaitForSingleObject(e, 60000);
+    CloseHandle(e);
+    return r;
+  });
+  sim::RunResult r = sim::RunProcess([] {
+    CreateThread(nullptr, 0, &ExitFromThread, nullptr, 0, nullptr);
+    char line[] = "C:\\wait.exe";
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    return 0;
+  });
+  EXPECT_TRUE(r.exitProcessCalled);
+  EXPECT_EQ(r.code, 112);
+}
+
+TEST_F(SimTest, InjectedFaultHitsOnlyTheNthMatchingCall) {
+  sim::MakeDirectories("C:\\w");
+  sim::FailCall("CreateFileA", 2, 5, "b.txt");
+  auto open = [](const char* p) {
+    HANDLE h = CreateFileA(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h != INVALID_HANDLE_VALUE;
+  };
+  EXPECT_TRUE(open("C:\\w\\a.txt"));
+  EXPECT_TRUE(open("C:\\w\\b.txt"));
+  EXPECT_FALSE(open("C:\\w\\b.txt"));
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_TRUE(open("C:\\w\\b.txt"));
+}
+
+}  // namespace
