@@ -1,0 +1,111 @@
+/* msiexec-recorder: a recording stand-in for msiexec.exe.
+ *
+ * A test copies it as msiexec.exe into a folder and points InstallerLocation
+ * there. Each start appends to the file named by QMB_RECORD_FILE (the
+ * environment is inherited from the program under test):
+ *
+ *   <its full command line, as GetCommandLineA gives it>
+ *   event=signalled | event=timeout | event=error <code>
+ *                                     only when QMB_RECORD_WAIT_EVENT is set:
+ *                                     it then creates or opens the named
+ *                                     manual-reset event of the kit package
+ *                                     and waits for it like the package does,
+ *                                     for QMB_RECORD_WAIT_MS (default 900000);
+ *   file=<name> <size>                when QMB_RECORD_LIST_DIR names a folder:
+ *                                     its plain files after the wait, one line
+ *                                     each, as the package would find them.
+ *
+ * Its exit code is QMB_RECORD_EXIT (decimal, unsigned or negative), default 0.
+ * Without QMB_RECORD_FILE nothing is written; a record file that cannot be
+ * opened makes the exit code 1 so that the test sees it. */
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#define READY_EVENT_NAME "QorQMBCabExtractWaitEvent"
+#define DEFAULT_WAIT_MS 900000u
+
+static HANDLE g_record = INVALID_HANDLE_VALUE;
+
+static int Env(const char* name, char* buffer, DWORD capacity) {
+  DWORD length = GetEnvironmentVariableA(name, buffer, capacity);
+  if (length == 0 || length >= capacity) {
+    buffer[0] = 0;
+    return 0;
+  }
+  return 1;
+}
+
+static void Record(const char* text) {
+  if (g_record == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(g_record, text, (DWORD)strlen(text), &written, NULL);
+  WriteFile(g_record, "\n", 1, &written, NULL);
+}
+
+static DWORD ParseCode(const char* text, DWORD fallback) {
+  if (!text[0]) return fallback;
+  char* end = NULL;
+  DWORD value = text[0] == '-' ? (DWORD)strtol(text, &end, 10) : (DWORD)strtoul(text, &end, 10);
+  return *end ? fallback : value;
+}
+
+static void WaitForReadyEvent(void) {
+  char text[32];
+  DWORD wait_ms = Env("QMB_RECORD_WAIT_MS", text, sizeof text) ? ParseCode(text, DEFAULT_WAIT_MS)
+                                                                : DEFAULT_WAIT_MS;
+  HANDLE event = CreateEventA(NULL, TRUE, FALSE, READY_EVENT_NAME);
+  if (!event) {
+    snprintf(text, sizeof text, "event=error %lu", (unsigned long)GetLastError());
+    Record(text);
+    return;
+  }
+  DWORD result = WaitForSingleObject(event, wait_ms);
+  if (result == WAIT_OBJECT_0)
+    Record("event=signalled");
+  else if (result == WAIT_TIMEOUT)
+    Record("event=timeout");
+  else {
+    snprintf(text, sizeof text, "event=error %lu", (unsigned long)GetLastError());
+    Record(text);
+  }
+  CloseHandle(event);
+}
+
+static void ListFolder(const char* folder) {
+  char pattern[MAX_PATH + 4];
+  char line[MAX_PATH + 40];
+  snprintf(pattern, sizeof pattern, "%s\\*", folder);
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(pattern, &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    snprintf(line, sizeof line, "file-error=%lu", (unsigned long)GetLastError());
+    Record(line);
+    return;
+  }
+  do {
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    unsigned long long size = ((unsigned long long)entry.nFileSizeHigh << 32) | entry.nFileSizeLow;
+    snprintf(line, sizeof line, "file=%s %llu", entry.cFileName, size);
+    Record(line);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+}
+
+int main(void) {
+  char path[MAX_PATH];
+  char text[MAX_PATH];
+  DWORD exit_code = Env("QMB_RECORD_EXIT", text, sizeof text) ? ParseCode(text, 0) : 0;
+
+  if (Env("QMB_RECORD_FILE", path, sizeof path)) {
+    g_record = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (g_record == INVALID_HANDLE_VALUE) return 1;
+  }
+  Record(GetCommandLineA());
+  if (Env("QMB_RECORD_WAIT_EVENT", text, sizeof text)) WaitForReadyEvent();
+  if (Env("QMB_RECORD_LIST_DIR", path, sizeof path)) ListFolder(path);
+  if (g_record != INVALID_HANDLE_VALUE) CloseHandle(g_record);
+  return (int)exit_code;
+}
