@@ -1,0 +1,315 @@
+# Shared helpers of the end-to-end tests (sourced by every test script).
+#
+# The tests run the real bootstrapper under Wine in one private prefix per
+# ctest run, made by prefix_setup.sh. ctest passes:
+#   WINEPREFIX              the prefix (absolute)
+#   QMB_TOOLS_DIR           the test programs (qmb-launch.exe, msiexec-recorder.exe, ...)
+#   QMB_PAYLOAD_DIR         the ten payload files the exe embeds
+# The exe under test is each script's first argument.
+#
+# Checks do not stop a script: each prints "ok" or "FAIL" with what was
+# expected and what was seen, and qmb_finish ends the script with 1 when any
+# failed.
+
+set -euo pipefail
+
+: "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
+: "${QMB_TOOLS_DIR:?QMB_TOOLS_DIR must name the folder of the test programs}"
+export WINEPREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# No display: message boxes return at once (their texts are read from relay
+# traces), and nothing appears on a developer's screen.
+unset DISPLAY WAYLAND_DISPLAY
+# A fixed locale, so that Wine picks the English (1033) resources whatever
+# the host's locale.
+export LANG=C.UTF-8
+unset LC_ALL LC_MESSAGES LANGUAGE
+
+QMB_E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+QMB_STATE_DIR="$WINEPREFIX/qmb-e2e"        # facts about the prefix, written by prefix_setup.sh
+QMB_WORK="$QMB_STATE_DIR/work"             # scratch files of the current test
+QMB_FAILURES=0
+QMB_CHECKS=0
+
+# Product codes of the sample packages.
+QMB_KIT_PRODUCT_CODE="{1A23DD2B-93B3-4965-ADAB-EDED67A605EC}"
+QMB_UPDATER_PRODUCT_CODE="{5C2E81A0-7B3D-4F19-9A64-2D8E0C7B1F35}"
+QMB_INSTALLER_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer'
+QMB_UNINSTALL_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
+QMB_SAMPLE_KEY='HKLM\SOFTWARE\Morvanta\Vesk Sample'
+QMB_KIT_KEY='HKLM\SOFTWARE\Morvanta\Vesk Development Kit\1.6.0_39'
+QMB_VERSION_MESSAGE_EN="Vesk(TM) could not be installed because the Windows Installer 2.0 Engine is not installed on this system.  Please download and install Windows Installer 2.0 or higher from the Microsoft web site."
+
+# The guard on any one Wine command: the kit package waits up to 15 minutes
+# for its event, so a broken run would otherwise hang the test.
+QMB_RUN_TIMEOUT="${QMB_RUN_TIMEOUT:-120}"
+
+qmb_log() { printf '%s\n' "$*"; }
+
+# ------------------------------------------------------------------ checks
+
+qmb_pass() { QMB_CHECKS=$((QMB_CHECKS + 1)); qmb_log "ok:   $1"; }
+
+# qmb_fail WHAT [DETAIL...]
+qmb_fail() {
+  QMB_CHECKS=$((QMB_CHECKS + 1))
+  QMB_FAILURES=$((QMB_FAILURES + 1))
+  qmb_log "FAIL: $1"
+  shift
+  local line
+  for line in "$@"; do qmb_log "      $line"; done
+}
+
+# expect_eq WHAT EXPECTED ACTUAL
+expect_eq() {
+  if [[ "$2" == "$3" ]]; then
+    qmb_pass "$1"
+  else
+    qmb_fail "$1" "expected: [$2]" "seen:     [$3]"
+  fi
+}
+
+# expect_prefix WHAT PREFIX ACTUAL
+expect_prefix() {
+  if [[ "$3" == "$2"* ]]; then
+    qmb_pass "$1"
+  else
+    qmb_fail "$1" "expected to begin with: [$2]" "seen:                   [$3]"
+  fi
+}
+
+expect_file() {
+  if [[ -f "$2" ]]; then qmb_pass "$1"; else qmb_fail "$1" "expected a file: $2" "$(qmb_describe_path "$2")"; fi
+}
+
+expect_dir() {
+  if [[ -d "$2" ]]; then qmb_pass "$1"; else qmb_fail "$1" "expected a folder: $2" "$(qmb_describe_path "$2")"; fi
+}
+
+expect_absent() {
+  if [[ ! -e "$2" ]]; then qmb_pass "$1"; else qmb_fail "$1" "expected nothing at: $2" "$(qmb_describe_path "$2")"; fi
+}
+
+# expect_same_file WHAT EXPECTED_PATH ACTUAL_PATH
+expect_same_file() {
+  if [[ ! -f "$3" ]]; then
+    qmb_fail "$1" "expected a copy of $2" "$(qmb_describe_path "$3")"
+  elif cmp -s "$2" "$3"; then
+    qmb_pass "$1"
+  else
+    qmb_fail "$1" "expected the bytes of $2 ($(stat -c %s "$2") bytes)" \
+      "seen $3 ($(stat -c %s "$3") bytes), first difference: $(cmp "$2" "$3" 2>&1 | head -1)"
+  fi
+}
+
+qmb_describe_path() {
+  if [[ -d "$1" ]]; then
+    printf 'seen: a folder holding [%s]' "$(ls -A "$1" | tr '\n' ' ')"
+  elif [[ -e "$1" ]]; then
+    printf 'seen: a file of %s bytes' "$(stat -c %s "$1")"
+  else
+    local parent="$1"
+    while [[ ! -e "$parent" && "$parent" != / ]]; do parent="$(dirname "$parent")"; done
+    printf 'seen: nothing there; the nearest existing parent is %s' "$parent"
+  fi
+}
+
+qmb_finish() {
+  if ((QMB_FAILURES > 0)); then
+    qmb_log "$QMB_FAILURES of $QMB_CHECKS checks failed"
+    exit 1
+  fi
+  if ((QMB_CHECKS == 0)); then
+    qmb_log "no checks were made"
+    exit 1
+  fi
+  qmb_log "all $QMB_CHECKS checks passed"
+}
+
+# ------------------------------------------------------------------ wine
+
+# Runs wine with the guard timeout; a command that hangs is killed together
+# with everything in the prefix, and the persistent server is restarted.
+qmb_wine() {
+  local rc=0
+  timeout "$QMB_RUN_TIMEOUT" wine "$@" || rc=$?
+  if ((rc == 124)); then
+    qmb_log "wine $* did not finish within $QMB_RUN_TIMEOUT s; ending every process of the prefix"
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+  fi
+  return $rc
+}
+
+qmb_winpath() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
+qmb_unixpath() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+
+# qmb_run EXE [ARGUMENTS] [-- trace]
+# Runs EXE through qmb-launch.exe with the command line "<EXE as a Windows
+# path>" followed by ARGUMENTS verbatim (one text, as the exe should see it:
+# nothing is re-quoted). Sets RUN_EXIT (unsigned) and RUN_EXIT_SIGNED, and
+# leaves the launcher's output in $QMB_WORK/run.out and Wine's stderr in
+# $QMB_WORK/run.err. With QMB_TRACE_BOXES=1 the run is relay-traced so that
+# qmb_message_boxes can read the message boxes it showed.
+qmb_run() {
+  local exe="$1" args="${2-}"
+  local win_exe
+  win_exe="$(qmb_winpath "$exe")"
+  local cmdline="\"$win_exe\""
+  [[ -n "$args" ]] && cmdline+=" $args"
+  mkdir -p "$QMB_WORK"
+  RUN_EXIT="" RUN_EXIT_SIGNED=""
+  local debug=-all
+  [[ "${QMB_TRACE_BOXES:-0}" == 1 ]] && debug=-all,+relay
+  local rc=0
+  QMB_LAUNCH_CMDLINE="$cmdline" WINEDEBUG="$debug" \
+    qmb_wine "$QMB_TOOLS_DIR/qmb-launch.exe" >"$QMB_WORK/run.out" 2>"$QMB_WORK/run.err" || rc=$?
+  local line
+  line="$(grep -a '^exit=' "$QMB_WORK/run.out" | tr -d '\r' | tail -1 || true)"
+  if ((rc != 0)) || [[ ! "$line" =~ ^exit=([0-9]+)\ signed=(-?[0-9]+)$ ]]; then
+    qmb_log "could not run: $cmdline"
+    qmb_log "launcher status $rc; its output:"
+    sed 's/^/      /' "$QMB_WORK/run.out"
+    return 1
+  fi
+  RUN_EXIT="${BASH_REMATCH[1]}"
+  RUN_EXIT_SIGNED="${BASH_REMATCH[2]}"
+  qmb_log "ran: $cmdline -> exit=$RUN_EXIT signed=$RUN_EXIT_SIGNED"
+}
+
+# The message boxes of the last traced run, one per line:
+#   <style in hex>|<caption>|<text>
+# Texts are as Wine's trace prints them: \r, \n, \" and \xNN escaped, and
+# cut with "..." after about 290 characters.
+qmb_message_boxes() {
+  sed -n -E 's/^[0-9a-f]+:Call user32\.MessageBox[AW]\([0-9a-f]+,[0-9a-f]+ L?"(.*)"(\.\.\.)?,[0-9a-f]+ L?"(.*)",([0-9a-f]+)\) ret=[0-9a-f]+$/\4|\3|\1\2/p' \
+    "$QMB_WORK/run.err"
+}
+
+# Lists what the last traced run showed, for failure reports.
+qmb_describe_boxes() {
+  local boxes
+  boxes="$(grep -a 'Call user32.MessageBox' "$QMB_WORK/run.err" || true)"
+  if [[ -z "$boxes" ]]; then
+    printf 'seen: no message box'
+  else
+    printf 'seen: %s' "$boxes"
+  fi
+}
+
+# ------------------------------------------------------------------ registry
+
+# qmb_reg_value KEY NAME: prints the data of a value (32-bit view); status 1
+# when the key or the value is missing.
+qmb_reg_value() {
+  local out
+  out="$(qmb_wine reg query "$1" /v "$2" /reg:32 2>/dev/null | tr -d '\r')" || return 1
+  local line
+  line="$(printf '%s\n' "$out" | grep -E "^    $(printf '%s' "$2" | sed 's/[][\.*^$]/\\&/g')    REG_" | head -1)" || return 1
+  [[ -n "$line" ]] || return 1
+  printf '%s' "$line" | sed -E 's/^    .*    REG_[A-Z_]+    ?//'
+}
+
+# qmb_reg_key_exists KEY
+qmb_reg_key_exists() { qmb_wine reg query "$1" /reg:32 >/dev/null 2>&1; }
+
+# expect_reg WHAT KEY NAME EXPECTED
+expect_reg() {
+  local value
+  if value="$(qmb_reg_value "$2" "$3")"; then
+    expect_eq "$1" "$4" "$value"
+  else
+    qmb_fail "$1" "expected $2 : $3 = [$4]" "seen: no such value"
+  fi
+}
+
+# expect_no_reg WHAT KEY NAME
+expect_no_reg() {
+  local value
+  if value="$(qmb_reg_value "$2" "$3")"; then
+    qmb_fail "$1" "expected no value $2 : $3" "seen: [$value]"
+  else
+    qmb_pass "$1"
+  fi
+}
+
+qmb_reg_add() { qmb_wine reg add "$@" /reg:32 /f >/dev/null; }
+qmb_reg_delete() { qmb_wine reg delete "$@" /reg:32 /f >/dev/null 2>&1 || true; }
+
+# ------------------------------------------------------------------ machine
+
+# Facts about the prefix (see prefix_setup.sh): QMB_USER_DIR, QMB_LOCALLOW,
+# QMB_PROGRAM_FILES, QMB_PROGRAM_FILES_WIN, QMB_SYSTEM32_DIR,
+# QMB_INSTALLER_LOCATION.
+qmb_load_state() {
+  if [[ ! -f "$QMB_STATE_DIR/state.sh" ]]; then
+    qmb_log "the test prefix is not set up ($QMB_STATE_DIR/state.sh missing): run the e2e.prefix.setup test first"
+    exit 1
+  fi
+  # shellcheck source=/dev/null
+  source "$QMB_STATE_DIR/state.sh"
+  QMB_MAKER_DIR="$QMB_LOCALLOW/Qor"
+  QMB_STAGING_DIR="$QMB_MAKER_DIR/Vesk/qmb1.6.0_39"
+  QMB_KIT_DIR="$QMB_PROGRAM_FILES/Morvanta/Vesk 1.6.0_39"
+}
+
+# qmb_init EXE: the start of every test script that runs the exe: loads the
+# prefix's facts, resets the machine, and resets it again when the script
+# ends, however it ends.
+qmb_init() {
+  QMB_EXE="$1"
+  QMB_EXE_NAME="$(basename "$QMB_EXE")"
+  if [[ ! -f "$QMB_EXE" ]]; then
+    qmb_log "no exe under test at $QMB_EXE"
+    exit 1
+  fi
+  qmb_load_state
+  qmb_reset_machine
+  trap qmb_reset_machine EXIT
+}
+
+# Uninstalls a product if it is installed (1605: it was not).
+qmb_uninstall() {
+  local rc=0
+  qmb_wine msiexec /x "$1" /qn >/dev/null 2>&1 || rc=$?
+  if ((rc != 0 && rc != 1605 && rc != 69)); then
+    qmb_log "warning: msiexec /x $1 exited with $rc"
+  fi
+}
+
+# Brings the prefix back to the state prefix_setup.sh left: no sample
+# products, no vendor keys, no staging or data folders, the system's own
+# msi.dll and InstallerLocation, no per-exe Wine settings.
+qmb_reset_machine() {
+  qmb_uninstall "$QMB_KIT_PRODUCT_CODE"
+  qmb_uninstall "$QMB_UPDATER_PRODUCT_CODE"
+  qmb_reg_delete 'HKLM\SOFTWARE\Morvanta'
+  if [[ -n "${QMB_EXE_NAME:-}" ]]; then
+    qmb_wine reg delete "HKCU\\Software\\Wine\\AppDefaults\\$QMB_EXE_NAME" /f >/dev/null 2>&1 || true
+  fi
+  qmb_reg_add "$QMB_INSTALLER_KEY" /v InstallerLocation /t REG_SZ /d "$QMB_INSTALLER_LOCATION"
+  cmp -s "$QMB_STATE_DIR/msi.dll" "$QMB_SYSTEM32_DIR/msi.dll" || cp "$QMB_STATE_DIR/msi.dll" "$QMB_SYSTEM32_DIR/msi.dll"
+  rm -rf "$QMB_MAKER_DIR" "$QMB_PROGRAM_FILES/Morvanta" "$QMB_WORK"
+  mkdir -p "$QMB_WORK"
+}
+
+# The files the sample kit installs into its folder (each is also its member
+# name in the cabinets).
+QMB_KIT_FILE_NAMES=(zlp.msi zlp1041.MST zlp2052.MST veskdb.msi src.tar tools.tar unpack.exe LEGAL.txt vesksetup.dll)
+
+# Extracts every kit cabinet of the payload into $QMB_KIT_REFERENCE, the
+# files the kit must install (kept apart from $QMB_WORK, which each reset
+# empties).
+qmb_extract_kit_cabinets() {
+  QMB_KIT_REFERENCE="$QMB_STATE_DIR/kit-reference"
+  rm -rf "$QMB_KIT_REFERENCE"
+  mkdir -p "$QMB_KIT_REFERENCE"
+  local cab
+  for cab in sj160390 sb160390 ss160390 st160390 sp160390 sz160390 sr160390; do
+    if ! gcab -x -n -C "$QMB_KIT_REFERENCE" "$QMB_PAYLOAD_DIR/$cab.cab" >/dev/null; then
+      qmb_log "cannot extract $QMB_PAYLOAD_DIR/$cab.cab"
+      exit 1
+    fi
+  done
+}

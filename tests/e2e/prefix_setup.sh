@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Fixture: a fresh private Wine prefix for this test run.
+#
+# Removes the previous prefix, boots a new one, starts a persistent
+# wineserver (so that each later Wine start takes milliseconds), and records
+# in $WINEPREFIX/qmb-e2e what the tests need to know about it: the user's
+# folders, the 32-bit system folder, the program files folder, and copies of
+# the msi.dll and InstallerLocation that the tests change and restore.
+#
+# Usage: prefix_setup.sh   (WINEPREFIX and QMB_E2E_WINEARCH from ctest)
+set -euo pipefail
+: "${WINEPREFIX:?}"
+case "$WINEPREFIX" in
+  /*) ;;
+  *) echo "WINEPREFIX must be an absolute path: $WINEPREFIX" >&2; exit 1 ;;
+esac
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+export LANG=C.UTF-8
+unset LC_ALL LC_MESSAGES LANGUAGE
+
+if [[ -d "$WINEPREFIX" ]]; then
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+fi
+mkdir -p "$(dirname "$WINEPREFIX")"
+
+start=$SECONDS
+arch="${QMB_E2E_WINEARCH:-}"
+if [[ -n "$arch" ]]; then
+  WINEARCH="$arch" wineboot -i
+else
+  wineboot -i
+fi
+wineserver -w
+# The persistent server must not hold ctest's output pipes open, or ctest
+# would wait for it.
+wineserver -p </dev/null >/dev/null 2>&1
+echo "prefix booted in $((SECONDS - start)) s: $WINEPREFIX ($(grep -m1 -o '#arch=.*' "$WINEPREFIX/system.reg" || echo 'arch unknown'))"
+
+state="$WINEPREFIX/qmb-e2e"
+mkdir -p "$state"
+
+winvar() { wine cmd /c "echo %$1%" 2>/dev/null | tr -d '\r'; }
+unix() { readlink -f "$(wine winepath -u "$1" 2>/dev/null | tr -d '\r')"; }
+
+user_dir_win="$(winvar USERPROFILE)"
+program_files_win="$(winvar ProgramFiles)"
+user_dir="$(unix "$user_dir_win")"
+program_files="$(unix "$program_files_win")"
+# The folder a 32-bit process sees as its system folder.
+if [[ -d "$WINEPREFIX/drive_c/windows/syswow64" ]]; then
+  system32="$WINEPREFIX/drive_c/windows/syswow64"
+else
+  system32="$WINEPREFIX/drive_c/windows/system32"
+fi
+installer_location="$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer' /v InstallerLocation /reg:32 2>/dev/null |
+  tr -d '\r' | sed -n -E 's/^    InstallerLocation    REG_SZ    //p')"
+
+for name in user_dir program_files system32 installer_location; do
+  if [[ -z "${!name}" ]]; then
+    echo "could not determine $name of the new prefix" >&2
+    exit 1
+  fi
+done
+[[ -d "$user_dir/AppData/LocalLow" ]] || { echo "no LocalLow folder under $user_dir" >&2; exit 1; }
+cp "$system32/msi.dll" "$state/msi.dll"
+
+# Relay tracing, when a test turns it on, is limited to the message boxes.
+wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'user32.MessageBoxA;user32.MessageBoxW' /f >/dev/null
+
+{
+  printf 'QMB_USER_DIR=%q\n' "$user_dir"
+  printf 'QMB_LOCALLOW=%q\n' "$user_dir/AppData/LocalLow"
+  printf 'QMB_PROGRAM_FILES=%q\n' "$program_files"
+  printf 'QMB_PROGRAM_FILES_WIN=%q\n' "$program_files_win"
+  printf 'QMB_SYSTEM32_DIR=%q\n' "$system32"
+  printf 'QMB_INSTALLER_LOCATION=%q\n' "$installer_location"
+} >"$state/state.sh"
+cat "$state/state.sh"
+echo "prefix ready in $((SECONDS - start)) s"

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# The harness's own instruments, so that a fault in them is not taken for a
+# fault of the exe: qmb-launch.exe must report the full 32-bit exit code and
+# a start failure; msiexec-recorder.exe must record its command line
+# verbatim, wait on the ready event and exit with the code it is given.
+#
+# Usage: test_tools.sh EXE   (the exe is not run here)
+source "$(dirname "$0")/lib.sh"
+qmb_init "$1"
+
+recorder="$QMB_TOOLS_DIR/msiexec-recorder.exe"
+recorder_win="$(qmb_winpath "$recorder")"
+export QMB_RECORD_FILE
+QMB_RECORD_FILE="$(qmb_winpath "$QMB_WORK")\\record.txt"
+record="$QMB_WORK/record.txt"
+args='/i "C:\Kit Dir\x.msi" TRANSFORMS=:1041  /qn ADDLOCAL=PubliczlpFeature,ToolsFeature WRAPPER=1'
+
+# QMB_RECORD_EXIT | unsigned | signed
+rows=(
+  "|0|0"
+  "3010|3010|3010"
+  "1603|1603|1603"
+  "-2|4294967294|-2"
+  "4294967293|4294967293|-3"
+  "2147483648|2147483648|-2147483648"
+)
+for row in "${rows[@]}"; do
+  IFS='|' read -r given unsigned signed <<<"$row"
+  rm -f "$record"
+  if ! QMB_RECORD_EXIT="$given" qmb_run "$recorder" "$args"; then
+    qmb_fail "[exit ${given:-unset}] the launcher ran the recorder"
+    continue
+  fi
+  expect_eq "[exit ${given:-unset}] unsigned exit code" "$unsigned" "$RUN_EXIT"
+  expect_eq "[exit ${given:-unset}] signed exit code" "$signed" "$RUN_EXIT_SIGNED"
+  expect_eq "[exit ${given:-unset}] the command line is recorded verbatim" \
+    "\"$recorder_win\" $args" "$(cat "$record" 2>/dev/null)"
+done
+
+# Waiting on the ready event: nobody sets it, so the wait times out.
+rm -f "$record"
+QMB_RECORD_WAIT_EVENT=1 QMB_RECORD_WAIT_MS=200 qmb_run "$recorder" "x" || qmb_fail "the recorder ran with a wait"
+expect_eq "an unset event times out and is recorded" "\"$recorder_win\" x|event=timeout" \
+  "$(tr '\n' '|' <"$record" 2>/dev/null | sed 's/|$//')"
+
+# The event set by another process ends the wait.
+rm -f "$record"
+(QMB_RECORD_WAIT_EVENT=1 qmb_run "$recorder" "y" >/dev/null) &
+waiter=$!
+qmb_wine "$QMB_TOOLS_DIR/qmb-set-event.exe" 20000 >/dev/null || qmb_fail "the recorder created the event"
+wait "$waiter" || true
+expect_eq "a set event is recorded" "\"$recorder_win\" y|event=signalled" \
+  "$(tr '\n' '|' <"$record" 2>/dev/null | sed 's/|$//')"
+
+# A program that cannot be started is reported as such, not as an exit code.
+if qmb_run "$QMB_WORK/no-such-program.exe" "" >/dev/null; then
+  qmb_fail "a start failure is reported" "seen: exit=$RUN_EXIT"
+else
+  expect_prefix "a start failure is reported" "qmb-launch: CreateProcessA failed with error 2" \
+    "$(tr -d '\r' <"$QMB_WORK/run.out")"
+fi
+
+# Peak memory, for the benchmarks.
+QMB_LAUNCH_MEMORY=1 qmb_run "$recorder" "z" >/dev/null || qmb_fail "the recorder ran with memory sampling"
+line="$(grep -a '^peak_pagefile=' "$QMB_WORK/run.out" | tr -d '\r' || true)"
+if [[ "$line" =~ ^peak_pagefile=[1-9][0-9]*\ peak_working_set=[1-9][0-9]*$ ]]; then
+  qmb_pass "peak memory is reported ($line)"
+else
+  qmb_fail "peak memory is reported" "expected: peak_pagefile=<bytes> peak_working_set=<bytes>" "seen: [$line]"
+fi
+qmb_finish
