@@ -3,6 +3,7 @@
 #include "driver/build_profile.h"
 #include "driver/install_options.h"
 #include "driver/main_command_line.h"
+#include "diag/system_library.h"
 #include "engine/installer_tool.h"
 #include "engine/process_runner.h"
 #include "payload/cabinet_extractor.h"
@@ -29,6 +30,10 @@ bool Contains(const char* text, const char* part) {
 }  // namespace
 
 int RunSequence(HINSTANCE instance) {
+  // Before any library is loaded at run time: no library is ever looked for
+  // in the current directory.
+  SetLibrarySearchDirectory("");
+
   InstallOptions options;
   PassThroughArgs passThrough;
   int exitCode = 1;

@@ -39,7 +39,7 @@ bool InstallerVersionGate() {
   CommandText path;
   GetSystemDirectoryA(path.data(), static_cast<UINT>(CommandText::kBytes));
   if (!path.append("\\msi.dll")) return false;
-  HMODULE version = LoadSystemLibraryQuiet("version.dll");
+  HMODULE version = LoadSystemLibrary("version.dll");
   if (version == nullptr) return false;
   GetFileVersionInfoA_fn getInfo =
       reinterpret_cast<GetFileVersionInfoA_fn>(GetProcAddress(version, "GetFileVersionInfoA"));
