@@ -1,6 +1,7 @@
 #include "driver/run_sequence.h"
 
 #include "driver/build_profile.h"
+#include "driver/command_line.h"
 #include "driver/install_options.h"
 #include "driver/main_command_line.h"
 #include "diag/system_library.h"
@@ -38,6 +39,10 @@ int RunSequence(HINSTANCE instance) {
   PassThroughArgs passThrough;
   int exitCode = 1;
 
+  // The default language, the option defaults and the parse. Options that do
+  // not fit their texts end the run before anything is written.
+  if (!ReadInstallOptions(&options, &passThrough)) return ERROR_INVALID_COMMAND_LINE;
+
   bool is64Bit = Is64BitFlavour();
 
   if (!InstallerVersionGate()) {
@@ -53,11 +58,12 @@ int RunSequence(HINSTANCE instance) {
     g_installerTool.clear();
     if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
 
+    bool defaultsFit = ApplySilentDefaults(options, &passThrough);  // only in silent mode
     if (Contains(g_installerTool.c_str(), "SysWOW64")) ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
 
     CommandText mainCommandLine;
-    if (!BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(), options.language,
-                              passThrough.c_str())) {
+    if (!defaultsFit || !BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(),
+                                              options.language, passThrough.c_str())) {
       exitCode = ERROR_INVALID_COMMAND_LINE;
     } else {
       // The event exists before the thread can set it; its handle stays open

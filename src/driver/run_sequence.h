@@ -9,7 +9,9 @@
 //   -2   the Windows Installer is too old (after the version message);
 //   -3   the tool's location cannot be read (no cleanup: the staging
 //        directory and the package stay);
-//   1639 the main command line would not fit 1024 bytes (after cleanup).
+//   1639 the options would not fit their texts (before the version gate),
+//        or the silent defaults or the main command line would not fit
+//        1024 bytes (after cleanup).
 // A file that cannot be written ends the process inside the write with the
 // Windows error code instead.
 int RunSequence(HINSTANCE instance);
