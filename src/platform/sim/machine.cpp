@@ -496,6 +496,7 @@ static const char* SystemText(DWORD code) {
     case 3: return "The system cannot find the path specified.\r\n";
     case 5: return "Access is denied.\r\n";
     case 6: return "The handle is invalid.\r\n";
+    case 29: return "The system cannot write to the specified device.\r\n";
     case 32: return "The process cannot access the file because it is being used by another process.\r\n";
     case 39: return "The disk is full.\r\n";
     case 87: return "The parameter is incorrect.\r\n";
