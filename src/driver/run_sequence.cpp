@@ -7,11 +7,15 @@
 #include "diag/system_library.h"
 #include "engine/installer_tool.h"
 #include "engine/process_runner.h"
+#include "engine/silent_followups.h"
 #include "payload/cabinet_extractor.h"
 #include "payload/payload_catalogue.h"
 #include "payload/resource_file.h"
 #include "payload/staging_dir.h"
 #include "platform/fixed_text.h"
+#include "state/product_probes.h"
+#include "state/settings.h"
+#include "updater/updater_phase.h"
 
 namespace {
 
@@ -71,6 +75,15 @@ int RunSequence(HINSTANCE instance) {
       CreateReadyEvent();
       CreateThread(nullptr, 0, &CabinetExtractor, instance, 0, nullptr);
       exitCode = static_cast<int>(ProcessRunner(mainCommandLine.data()));
+
+      // The package may ask for one more run of the same command line.
+      if (ConsumeReinstallRequest()) exitCode = static_cast<int>(ProcessRunner(mainCommandLine.data()));
+
+      // Silent runs install the follow-up packages whatever the exit code.
+      SilentFollowUps(options, g_installerTool.c_str());
+
+      // The probe is made only after a successful install.
+      if (exitCode == 0 && IsRuntimeRegistered() && !is64Bit) UpdaterPhase(instance);
     }
   }
 

@@ -39,3 +39,16 @@ TEST_F(Flavour64Test, WholeRunUsesTheX64StagingDirectoryAndTheSamePackageName) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Flavour64Test, UpdaterPhaseIsSkippedEvenAfterASuccessWithTheRuntimeRegistered) {
+  AddPayload();
+  sim::RegCreateKey("SOFTWARE\\Morvanta\\Vesk Runtime Environment\\1.6.0_39");
+  FakeInstaller(0);
+  EXPECT_EQ(RunWinMain().code, 0);
+  EXPECT_EQ(Runs().size(), 1u);
+  EXPECT_FALSE(sim::Exists(test::kDataFolder + "\\Qor\\Vesk\\AU"));
+}
+
+}  // namespace
