@@ -239,7 +239,7 @@ qmb_reg_delete() { qmb_wine reg delete "$@" /reg:32 /f >/dev/null 2>&1 || true; 
 
 # ------------------------------------------------------------------ machine
 
-# Facts about the prefix (see prefix_setup.sh): QMB_USER_DIR, QMB_LOCALLOW,
+# Facts about the prefix (see prefix_setup.sh): QMB_USER_DIR, QMB_USER_DIR_WIN, QMB_LOCALLOW,
 # QMB_PROGRAM_FILES, QMB_PROGRAM_FILES_WIN, QMB_SYSTEM32_DIR,
 # QMB_INSTALLER_LOCATION.
 qmb_load_state() {

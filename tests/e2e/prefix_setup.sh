@@ -71,6 +71,7 @@ wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'user32.MessageBoxA;u
 
 {
   printf 'QMB_USER_DIR=%q\n' "$user_dir"
+  printf 'QMB_USER_DIR_WIN=%q\n' "$user_dir_win"
   printf 'QMB_LOCALLOW=%q\n' "$user_dir/AppData/LocalLow"
   printf 'QMB_PROGRAM_FILES=%q\n' "$program_files"
   printf 'QMB_PROGRAM_FILES_WIN=%q\n' "$program_files_win"
