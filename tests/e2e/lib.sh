@@ -15,6 +15,7 @@ set -euo pipefail
 
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 : "${QMB_TOOLS_DIR:?QMB_TOOLS_DIR must name the folder of the test programs}"
+: "${QMB_PAYLOAD_DIR:?QMB_PAYLOAD_DIR must name the folder of the embedded payload}"
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -26,7 +27,6 @@ unset DISPLAY WAYLAND_DISPLAY
 export LANG=C.UTF-8
 unset LC_ALL LC_MESSAGES LANGUAGE
 
-QMB_E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 QMB_STATE_DIR="$WINEPREFIX/qmb-e2e"        # facts about the prefix, written by prefix_setup.sh
 QMB_WORK="$QMB_STATE_DIR/work"             # scratch files of the current test
 QMB_FAILURES=0
@@ -145,7 +145,7 @@ qmb_wine() {
 qmb_winpath() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
 qmb_unixpath() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 
-# qmb_run EXE [ARGUMENTS] [-- trace]
+# qmb_run EXE [ARGUMENTS]
 # Runs EXE through qmb-launch.exe with the command line "<EXE as a Windows
 # path>" followed by ARGUMENTS verbatim (one text, as the exe should see it:
 # nothing is re-quoted). Sets RUN_EXIT (unsigned) and RUN_EXIT_SIGNED, and
