@@ -3,7 +3,7 @@
 enable_language(RC)
 
 set(QMB_PRODUCT_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
-    -ffunction-sections -fdata-sections -Wall -Wextra -Wno-unused-parameter)
+    -ffunction-sections -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
 target_compile_options(qmb_core PRIVATE ${QMB_PRODUCT_FLAGS})
 qmb_add_profile(qmb_profile "i586")
 target_compile_options(qmb_profile PRIVATE ${QMB_PRODUCT_FLAGS})

@@ -79,3 +79,11 @@ int FormatBounded(char* dst, size_t dstBytes, const char* format, va_list args) 
   dst[sink.length] = '\0';
   return static_cast<int>(sink.length);
 }
+
+int FormatInto(char* dst, size_t dstBytes, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = FormatBounded(dst, dstBytes, format, args);
+  va_end(args);
+  return n;
+}

@@ -20,6 +20,7 @@
 // length written, or -1 when the result would need more than dstBytes-1
 // characters; dst then holds the empty text.
 int FormatBounded(char* dst, size_t dstBytes, const char* format, va_list args);
+int FormatInto(char* dst, size_t dstBytes, const char* format, ...);
 
 template <size_t N>
 class FixedText {

@@ -180,3 +180,40 @@ TEST_F(SimTest, InjectedFaultHitsOnlyTheNthMatchingCall) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SimTextTest, LstrcmpOrdersVersionTextsByCharacterCode) {
+  struct Row {
+    const char* a;
+    const char* b;
+    int sign;
+  } rows[] = {
+      {"2.0.7.2", "2.0.7.2", 0},  {"2.0.10.0", "2.0.7.2", -1}, {"10.0.0.0", "2.0.7.2", -1},
+      {"2.0.7", "2.0.7.2", -1},   {"2.0.7.2.1", "2.0.7.2", 1}, {"", "2.0.7.2", -1},
+      {"2.1.0.0", "2.0.7.2", 1},  {"Reinstall", "reinstall", -1}, {"reinstall", "reinstall", 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(lstrcmpA(row.a, row.b), row.sign) << row.a << " vs " << row.b;
+    EXPECT_EQ(lstrcmpA(row.b, row.a), -row.sign) << row.b << " vs " << row.a;
+  }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// The platform measures both texts before comparing them, so a text without a
+// terminator is read past its end even when its first bytes already differ.
+TEST(SimTextDeathTest, LstrcmpReadsEachTextToItsTerminator) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        char* unterminated = new char[2];
+        unterminated[0] = 'r';
+        unterminated[1] = 'x';
+        lstrcmpA(unterminated, "reinstall");
+        delete[] unterminated;
+      },
+      "heap-buffer-overflow");
+}
+#endif
+
+}  // namespace

@@ -310,11 +310,14 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
   }
   if (Fault("WriteFile", f->key)) return FALSE;
   DWORD n = count;
-  for (auto it = s.shortWrites.begin(); it != s.shortWrites.end(); ++it) {
-    if (--it->first == 0) {
-      n = std::min(count, it->second);
-      s.shortWrites.erase(it);
-      break;
+  if (Self().role == Role::Bootstrapper) {
+    for (auto it = s.shortWrites.begin(); it != s.shortWrites.end();) {
+      if (--it->first == 0) {
+        n = std::min(count, it->second);
+        it = s.shortWrites.erase(it);
+      } else {
+        ++it;
+      }
     }
   }
   if (n > s.diskSpace) {

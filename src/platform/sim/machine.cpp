@@ -407,9 +407,16 @@ DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
 int WINAPI lstrlenA(LPCSTR text) { return text == nullptr ? 0 : static_cast<int>(std::strlen(text)); }
 
 // Byte order; for the texts the system compares (ASCII letters, digits and
-// full stops) it is the order the platform's word sort gives.
+// full stops) it is the order the platform's word sort gives. As the
+// platform does (CompareStringA with -1 lengths), both texts are measured to
+// their terminators before they are compared, so a text without one is read
+// beyond its buffer here too, where the sanitizers see it.
 int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
-  int r = std::strcmp(a == nullptr ? "" : a, b == nullptr ? "" : b);
+  const char* x = a == nullptr ? "" : a;
+  const char* y = b == nullptr ? "" : b;
+  size_t lx = std::strlen(x), ly = std::strlen(y);
+  int r = std::memcmp(x, y, lx < ly ? lx : ly);
+  if (r == 0) r = lx < ly ? -1 : (lx > ly ? 1 : 0);
   return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
@@ -489,6 +496,7 @@ static const char* SystemText(DWORD code) {
     case 3: return "The system cannot find the path specified.\r\n";
     case 5: return "Access is denied.\r\n";
     case 6: return "The handle is invalid.\r\n";
+    case 29: return "The system cannot write to the specified device.\r\n";
     case 32: return "The process cannot access the file because it is being used by another process.\r\n";
     case 39: return "The disk is full.\r\n";
     case 87: return "The parameter is incorrect.\r\n";

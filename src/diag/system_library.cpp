@@ -1,0 +1,58 @@
+#include "diag/system_library.h"
+
+#include "diag/diag_log.h"
+#include "platform/fixed_text.h"
+
+namespace {
+
+HMODULE LoadFromSystemDirectory(const char* name, bool logFailures) {
+  PathText directory;
+  UINT n = GetSystemDirectoryA(directory.data(), static_cast<UINT>(PathText::kBytes));
+  if (n == 0 || n > PathText::kBytes) {
+    DWORD error = GetLastError();
+    if (logFailures)
+      DiagLogFormat("GetSystemDirectory failed.  Return Code: %d, ErrorCode: %d", static_cast<int>(n),
+                    static_cast<int>(error));
+    return nullptr;
+  }
+  PathText path;
+  if (!path.format("%s\\%s", directory.c_str(), name)) {
+    DWORD error = GetLastError();
+    if (logFailures) DiagLogFormat("_snprintf failed.  ErrorCode: %d", static_cast<int>(error));
+    else SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (module == nullptr && logFailures) {
+    DWORD error = GetLastError();
+    DiagLogFormat("LoadLibrary(%s) failed.  ErrorCode: %d", path.c_str(), static_cast<int>(error));
+  }
+  return module;
+}
+
+}  // namespace
+
+HMODULE LoadSystemLibrary(const char* name) { return LoadFromSystemDirectory(name, true); }
+
+HMODULE LoadSystemLibraryQuiet(const char* name) { return LoadFromSystemDirectory(name, false); }
+
+int SetLibrarySearchDirectory(const char* directory) {
+  HMODULE kernel = LoadSystemLibrary("kernel32.dll");
+  if (kernel == nullptr) {
+    DiagLogFormat("ZLP_System_LoadLibrary(kernel32.dll) failed.  ErrorCode: %d", static_cast<int>(GetLastError()));
+    return 0;
+  }
+  SetDllDirectoryA_fn setDirectory = reinterpret_cast<SetDllDirectoryA_fn>(GetProcAddress(kernel, "SetDllDirectoryA"));
+  if (setDirectory == nullptr) {
+    DiagLogFormat("GetProcAddress(SetDllDirectory) failed.  ErrorCode: %d", static_cast<int>(GetLastError()));
+    FreeLibrary(kernel);
+    return 0;
+  }
+  int result = 1;
+  if (!setDirectory(directory)) {
+    DiagLogFormat("SetDllDirectory() failed.  ErrorCode: %d", static_cast<int>(GetLastError()));
+    result = 0;
+  }
+  FreeLibrary(kernel);
+  return result;
+}

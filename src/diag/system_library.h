@@ -1,0 +1,25 @@
+// Loading system libraries by their full path in the system directory,
+// never by bare name, so that a library of the same name in the current
+// directory or beside the executable is never picked up; and taking the
+// current directory out of the library search order.
+#pragma once
+
+#include "platform/win32.h"
+
+// Loads <system directory>\<name>. Returns the module (the caller frees it
+// with FreeLibrary) or null. Every failure writes one log record with the
+// last error read right after the failing call:
+//   "GetSystemDirectory failed.  Return Code: %d, ErrorCode: %d"
+//   "_snprintf failed.  ErrorCode: %d"   (the path needs more than 259 characters)
+//   "LoadLibrary(%s) failed.  ErrorCode: %d"
+HMODULE LoadSystemLibrary(const char* name);
+
+// As LoadSystemLibrary, recording nothing on failure (last error 206 when
+// the joined path does not fit 259 characters).
+HMODULE LoadSystemLibraryQuiet(const char* name);
+
+// Loads kernel32 by full path, looks up SetDllDirectoryA at run time and
+// calls it with `directory` ("" removes the current directory from the
+// search order for the rest of the process). Returns 1 when it was found and
+// succeeded, else 0 after logging why; kernel32 is freed on every path.
+int SetLibrarySearchDirectory(const char* directory);

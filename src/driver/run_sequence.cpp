@@ -1,0 +1,92 @@
+#include "driver/run_sequence.h"
+
+#include "driver/build_profile.h"
+#include "driver/command_line.h"
+#include "driver/install_options.h"
+#include "driver/main_command_line.h"
+#include "diag/system_library.h"
+#include "engine/installer_tool.h"
+#include "engine/process_runner.h"
+#include "engine/silent_followups.h"
+#include "payload/cabinet_extractor.h"
+#include "payload/payload_catalogue.h"
+#include "payload/resource_file.h"
+#include "payload/staging_dir.h"
+#include "platform/fixed_text.h"
+#include "state/product_probes.h"
+#include "state/settings.h"
+#include "updater/updater_phase.h"
+
+namespace {
+
+// The installer tool's path, one per process.
+PathText g_installerTool;
+
+bool Contains(const char* text, const char* part) {
+  int n = lstrlenA(part);
+  for (const char* p = text; *p != '\0'; ++p) {
+    int i = 0;
+    while (i < n && p[i] == part[i]) ++i;
+    if (i == n) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunSequence(HINSTANCE instance) {
+  // Before any library is loaded at run time: no library is ever looked for
+  // in the current directory.
+  SetLibrarySearchDirectory("");
+
+  InstallOptions options;
+  PassThroughArgs passThrough;
+  int exitCode = 1;
+
+  // The default language, the option defaults and the parse. Options that do
+  // not fit their texts end the run before anything is written.
+  if (!ReadInstallOptions(&options, &passThrough)) return ERROR_INVALID_COMMAND_LINE;
+
+  bool is64Bit = Is64BitFlavour();
+
+  if (!InstallerVersionGate()) {
+    CommandText message;
+    LoadStringA(instance, kVersionMessageString, message.data(), static_cast<int>(CommandText::kBytes));
+    MessageBoxA(nullptr, message.c_str(), "", MB_OK | MB_ICONERROR);
+    return -2;
+  }
+
+  PathText packagePath;
+  PreparePackagePath(&packagePath, is64Bit);
+  if (WriteResourceToFile(instance, kMainPackage.number, kMainPackage.type, packagePath.c_str())) {
+    g_installerTool.clear();
+    if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
+
+    bool defaultsFit = ApplySilentDefaults(options, &passThrough);  // only in silent mode
+    if (Contains(g_installerTool.c_str(), "SysWOW64")) ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
+
+    CommandText mainCommandLine;
+    if (!defaultsFit || !BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(),
+                                              options.language, passThrough.c_str())) {
+      exitCode = ERROR_INVALID_COMMAND_LINE;
+    } else {
+      // The event exists before the thread can set it; its handle stays open
+      // to the end of the process, and nothing waits for the thread.
+      CreateReadyEvent();
+      CreateThread(nullptr, 0, &CabinetExtractor, instance, 0, nullptr);
+      exitCode = static_cast<int>(ProcessRunner(mainCommandLine.data()));
+
+      // The package may ask for one more run of the same command line.
+      if (ConsumeReinstallRequest()) exitCode = static_cast<int>(ProcessRunner(mainCommandLine.data()));
+
+      // Silent runs install the follow-up packages whatever the exit code.
+      SilentFollowUps(options, g_installerTool.c_str());
+
+      // The probe is made only after a successful install.
+      if (exitCode == 0 && IsRuntimeRegistered() && !is64Bit) UpdaterPhase(instance);
+    }
+  }
+
+  RemoveStagingDir(1);
+  return exitCode;
+}

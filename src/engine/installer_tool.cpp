@@ -1,0 +1,97 @@
+#include "engine/installer_tool.h"
+
+#include "diag/system_library.h"
+#include "platform/fixed_text.h"
+
+namespace {
+
+const char kToolName[] = "\\msiexec.exe";
+const DWORD kToolNameLength = sizeof kToolName - 1;
+const DWORD kThresholdMs = 0x00020000;  // 2.0
+const DWORD kThresholdLs = 0x0A280000;  // 2600.0
+const DWORD kVersionBlockBytes = 1024;
+
+DWORD TextLength(const char* text, DWORD capacity) {
+  DWORD n = 0;
+  while (n < capacity && text[n] != '\0') ++n;
+  return n;
+}
+
+// Appends the tool's name when it fits with its terminator.
+bool AppendToolName(char* buffer, DWORD capacity) {
+  DWORD n = TextLength(buffer, capacity);
+  if (n + kToolNameLength + 1 > capacity) {
+    for (DWORD i = 0; i < capacity; ++i) buffer[i] = '\0';
+    return false;
+  }
+  for (DWORD i = 0; i <= kToolNameLength; ++i) buffer[n + i] = kToolName[i];
+  return true;
+}
+
+}  // namespace
+
+bool InstallerVersionPasses(DWORD ms, DWORD ls) {
+  if (ms != kThresholdMs) return ms > kThresholdMs;
+  return ls >= kThresholdLs;
+}
+
+bool InstallerVersionGate() {
+  CommandText path;
+  GetSystemDirectoryA(path.data(), static_cast<UINT>(CommandText::kBytes));
+  if (!path.append("\\msi.dll")) return false;
+  HMODULE version = LoadSystemLibrary("version.dll");
+  if (version == nullptr) return false;
+  GetFileVersionInfoA_fn getInfo =
+      reinterpret_cast<GetFileVersionInfoA_fn>(GetProcAddress(version, "GetFileVersionInfoA"));
+  VerQueryValueA_fn query = reinterpret_cast<VerQueryValueA_fn>(GetProcAddress(version, "VerQueryValueA"));
+  bool passes = false;
+  BYTE block[kVersionBlockBytes] = {};
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (getInfo != nullptr && query != nullptr && getInfo(path.c_str(), 0, kVersionBlockBytes, block) &&
+      query(block, "\\", reinterpret_cast<LPVOID*>(&info), &length) && info != nullptr)
+    passes = InstallerVersionPasses(info->dwFileVersionMS, info->dwFileVersionLS);
+  FreeLibrary(version);
+  return passes;
+}
+
+bool IsWindowsVersion52() {
+  OSVERSIONINFOA info = {};
+  info.dwOSVersionInfoSize = sizeof info;
+  GetVersionExA(&info);
+  return info.dwMajorVersion == 5 && info.dwMinorVersion == 2;
+}
+
+bool LocateInstallerTool(char* buffer, DWORD capacity) {
+  if (IsWindowsVersion52()) {
+    UINT n = GetSystemDirectoryA(buffer, capacity);
+    if (n == 0 || n >= capacity) {
+      for (DWORD i = 0; i < capacity; ++i) buffer[i] = '\0';
+      return false;
+    }
+    return AppendToolName(buffer, capacity);
+  }
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer", 0, KEY_READ,
+                    &key) != ERROR_SUCCESS)
+    return false;
+  DWORD size = capacity;
+  LSTATUS read = RegQueryValueExA(key, "InstallerLocation", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+  RegCloseKey(key);
+  if (read != ERROR_SUCCESS) return false;
+  return AppendToolName(buffer, capacity);
+}
+
+char* ReplaceSameLength(char* text, const char* pattern, const char* replacement) {
+  int n = lstrlenA(pattern);
+  if (n != lstrlenA(replacement) || n == 0) return text;
+  for (char* p = text; *p != '\0'; ++p) {
+    int i = 0;
+    while (i < n && p[i] == pattern[i]) ++i;
+    if (i == n) {
+      for (int k = 0; k < n; ++k) p[k] = replacement[k];
+      break;
+    }
+  }
+  return text;
+}

@@ -1,0 +1,67 @@
+#include "payload/resource_file.h"
+
+#include "platform/fixed_text.h"
+
+const char kCreateLabel[] = "Installer : Wrapper.CreateFile ";
+const char kWriteLabel[] = "Installer : Wrapper.WriteFile (In small chunks) ";
+const char kCloseLabel[] = "Installer : Wrapper.CloseHandle ";
+
+// ERROR_WRITE_FAULT: reported for a write that succeeds without writing.
+static const DWORD kNoProgressError = 29;
+
+int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path) {
+  HRSRC item = FindResourceA(module, MAKEINTRESOURCEA(number), type);
+  if (item == nullptr) return 0;
+  DWORD size = SizeofResource(module, item);
+  const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module, item)));
+  if (data == nullptr && size != 0) {
+    // The item was found but its bytes cannot be reached: nothing can be
+    // written, and the file is left alone.
+    DWORD error = GetLastError();
+    SetLastError(error != 0 ? error : ERROR_RESOURCE_DATA_NOT_FOUND);
+    ExtractFailure(kWriteLabel);
+  }
+  if (path[0] == '\0') {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    ExtractFailure(kCreateLabel);
+  }
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) ExtractFailure(kCreateLabel);
+  DWORD done = 0;
+  const BYTE* position = data;
+  while (done < size) {
+    DWORD request = size - done <= kWriteChunk ? size - done : kWriteChunk;
+    DWORD written = 0;
+    if (!WriteFile(file, position, request, &written, nullptr)) ExtractFailure(kWriteLabel);
+    if (written == 0) {
+      // A write that reports success without progress would repeat forever.
+      SetLastError(kNoProgressError);
+      ExtractFailure(kWriteLabel);
+    }
+    done += written;
+    position += written;
+  }
+  if (!CloseHandle(file)) ExtractFailure(kCloseLabel);
+  return 1;
+}
+
+void ExtractFailure(const char* label) {
+  DWORD code = GetLastError();
+  char* systemText = nullptr;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400,
+                                reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
+  // Without a system text for the code the message ends after ": ".
+  const char* text = (length != 0 && systemText != nullptr) ? systemText : "";
+  SIZE_T bytes = static_cast<SIZE_T>(lstrlenA(text)) + static_cast<SIZE_T>(lstrlenA(label)) + 40;
+  char* message = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, bytes));
+  if (message != nullptr && FormatInto(message, bytes, "%s failed with error %d: %s", label,
+                                       static_cast<int>(code), text) >= 0) {
+    MessageBoxA(nullptr, message, "Error", MB_OK);
+  } else {
+    // No memory for the message: the label still tells which step failed.
+    MessageBoxA(nullptr, label, "Error", MB_OK);
+  }
+  if (systemText != nullptr) LocalFree(systemText);
+  if (message != nullptr) LocalFree(message);
+  ExitProcess(code);
+}

@@ -1,0 +1,27 @@
+// Writing one embedded item to a file.
+#pragma once
+
+#include "platform/win32.h"
+
+// The labels of the three file steps, each ending with one blank.
+extern const char kCreateLabel[];  // "Installer : Wrapper.CreateFile "
+extern const char kWriteLabel[];   // "Installer : Wrapper.WriteFile (In small chunks) "
+extern const char kCloseLabel[];   // "Installer : Wrapper.CloseHandle "
+
+// The largest count passed to one write call.
+const DWORD kWriteChunk = 8192;
+
+// Copies the item (module, integer resource number, type name) byte for byte
+// into a new file at `path` (replacing and truncating one that exists), from
+// the item's mapped bytes in writes of at most kWriteChunk bytes.
+// Returns 1 when written and closed, 0 when the module holds no such item (no
+// file is touched). When the file cannot be created, written or closed, it
+// does not return: ExtractFailure ends the process with the error code.
+// An empty `path` stands for a path that did not fit its text: it fails the
+// create step with ERROR_FILENAME_EXCED_RANGE, as the platform fails an
+// over-long name.
+int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path);
+
+// Shows "<label> failed with error <code>: <system text>" (caption "Error")
+// for the calling thread's last error, then ends the process with that code.
+[[noreturn]] void ExtractFailure(const char* label);

@@ -1,0 +1,31 @@
+// The versioned staging directory below the per-user data folder:
+//   <data>\Qor\Vesk\qmb1.6.0_39\qmb1.6.0_39.msi       (the package)
+//   <data>\Qor\Vesk\qmb1.6.0_39\<base name>.cab       (the cabinets)
+// and "_x64" after the directory name in the 64-bit flavour. Each operation
+// resolves the data folder anew and rebuilds its paths from the build
+// constants, so the main thread and the cabinet thread share no memory.
+#pragma once
+
+#include "platform/fixed_text.h"
+
+// Creates the data folder, the maker, product and staging folders (folder
+// creation results are not tested: an existing folder is fine and a failure
+// surfaces when the file is written) and leaves the package path in `path`.
+// A path that would not fit 260 bytes leaves `path` empty, which the file
+// write refuses as an over-long name.
+void PreparePackagePath(PathText* path, bool is64Bit);
+
+// As above for one cabinet, from the maker folder down (the data folder
+// itself is not created here).
+void PrepareCabinetPath(PathText* path, const char* baseName, bool is64Bit);
+
+// Deletes the plain files of the staging directory of the kit (selector
+// nonzero, "qmb") or of the runtime (zero, "zlp"), then removes the staging,
+// product and maker folders in that order where they are empty. Failures are
+// ignored. Returns 0.
+int RemoveStagingDir(int kitSelector);
+
+// Deletes the plain files of `folder` (no trailing backslash); subfolders
+// and their contents stay. Returns 1 when every file found was deleted (also
+// when the folder cannot be searched), 0 when a deletion failed.
+int DeleteFilesInFolder(const char* folder);

@@ -1,0 +1,114 @@
+#include "payload/user_data_folder.h"
+
+#include "diag/system_library.h"
+
+namespace {
+
+bool g_versionAnswer = false;
+bool g_versionKnown = false;
+
+const GUID kLocalAppDataLow = {0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
+const GUID kLocalAppData = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+
+const UINT kWideCapacity = 260;
+
+}  // namespace
+
+bool IsWindowsVersion6() {
+  if (g_versionKnown) return g_versionAnswer;
+  OSVERSIONINFOA info = {};
+  info.dwOSVersionInfoSize = 148;
+  GetVersionExA(&info);
+  g_versionAnswer = info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion == 6;
+  g_versionKnown = true;
+  return g_versionAnswer;
+}
+
+void ForgetWindowsVersion() {
+  g_versionKnown = false;
+  g_versionAnswer = false;
+}
+
+int ResolveLocalLowFolder(PathText* folder) {
+  HMODULE shell = LoadSystemLibraryQuiet("shell32.dll");
+  if (shell == nullptr) return 0;
+  SHGetFolderPathEx_fn getPath = reinterpret_cast<SHGetFolderPathEx_fn>(GetProcAddress(shell, "SHGetFolderPathEx"));
+  if (getPath == nullptr) {
+    FreeLibrary(shell);
+    return 0;
+  }
+  WCHAR wide[kWideCapacity] = {};
+  if (getPath(&kLocalAppDataLow, 0, nullptr, wide, kWideCapacity) != 0) {
+    if (getPath(&kLocalAppData, 0, nullptr, wide, kWideCapacity) != 0) {
+      FreeLibrary(shell);
+      return 0;
+    }
+    // "...\Local" becomes "...\LocalLow", when there is room for it.
+    UINT n = 0;
+    while (n < kWideCapacity && wide[n] != 0) ++n;
+    if (n + 3 >= kWideCapacity) {
+      FreeLibrary(shell);
+      return 0;
+    }
+    wide[n] = 'L';
+    wide[n + 1] = 'o';
+    wide[n + 2] = 'w';
+    wide[n + 3] = 0;
+  }
+  // A path that needs more than 260 bytes in the ANSI code page would come
+  // out cut and unterminated: it counts as not found.
+  PathText converted;
+  if (WideCharToMultiByte(CP_ACP, 0, wide, -1, converted.data(), static_cast<int>(PathText::kBytes), nullptr,
+                          nullptr) == 0 ||
+      converted.c_str()[PathText::kCapacity] != '\0') {
+    FreeLibrary(shell);
+    return 0;
+  }
+  *folder = converted;
+  FreeLibrary(shell);
+  return 1;
+}
+
+bool ResolveProfileFallback(PathText* folder) {
+  folder->clear();
+  DWORD n = GetEnvironmentVariableA("USERPROFILE", folder->data(), static_cast<DWORD>(PathText::kBytes));
+  if (n == 0 || n > PathText::kCapacity) {
+    // Unset, empty, or longer than the text: the Windows directory instead.
+    folder->clear();
+    UINT w = GetWindowsDirectoryA(folder->data(), static_cast<UINT>(PathText::kBytes));
+    if (w == 0 || w > PathText::kCapacity) folder->clear();
+  }
+  return true;
+}
+
+bool ResolveUserDataFolder(PathText* folder) {
+  if (IsWindowsVersion6()) {
+    if (ResolveLocalLowFolder(folder) == 0) ResolveProfileFallback(folder);
+    return true;
+  }
+  bool flag = false;
+  HMODULE library = LoadSystemLibraryQuiet("shfolder.dll");
+  if (library != nullptr) {
+    SHGetFolderPathA_fn getPath = reinterpret_cast<SHGetFolderPathA_fn>(GetProcAddress(library, "SHGetFolderPathA"));
+    if (getPath != nullptr) {
+      flag = getPath(nullptr, CSIDL_APPDATA, nullptr, 0, folder->data()) >= 0;
+      if (!flag) ResolveProfileFallback(folder);
+    } else {
+      flag = ResolveProfileFallback(folder);
+    }
+  } else {
+    library = LoadSystemLibraryQuiet("shell32.dll");
+    SHGetSpecialFolderPathA_fn getPath =
+        library == nullptr
+            ? nullptr
+            : reinterpret_cast<SHGetSpecialFolderPathA_fn>(GetProcAddress(library, "SHGetSpecialFolderPathA"));
+    if (getPath != nullptr) {
+      flag = getPath(nullptr, folder->data(), CSIDL_APPDATA, TRUE) != FALSE;
+      if (!flag) ResolveProfileFallback(folder);
+    } else {
+      flag = ResolveProfileFallback(folder);
+    }
+  }
+  if (library != nullptr) FreeLibrary(library);
+  return flag;
+}

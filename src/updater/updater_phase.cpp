@@ -1,0 +1,58 @@
+#include "updater/updater_phase.h"
+
+#include "driver/build_profile.h"
+#include "engine/installer_tool.h"
+#include "engine/process_runner.h"
+#include "payload/payload_catalogue.h"
+#include "payload/resource_file.h"
+#include "payload/user_data_folder.h"
+#include "platform/fixed_text.h"
+#include "state/product_probes.h"
+
+void UpdaterPhase(HMODULE module) {
+  PathText tool, userFolder, updaterFolder, packagePath, cabinetPath;
+  LocateInstallerTool(tool.data(), static_cast<DWORD>(PathText::kBytes));
+  ResolveUserDataFolder(&userFolder);
+  // The "Qor" and "Vesk" levels exist: the staging directory below them is
+  // removed only after this phase. A path that does not fit stays empty,
+  // which the file write refuses as an over-long name.
+  if (updaterFolder.format("%s\\Qor\\Vesk\\AU\\", userFolder.c_str())) {
+    CreateDirectoryA(updaterFolder.c_str(), nullptr);
+    packagePath.format("%sau.msi", updaterFolder.c_str());
+    cabinetPath.format("%sau.cab", updaterFolder.c_str());
+  }
+  WriteResourceToFile(module, kUpdaterCabinet.number, kUpdaterCabinet.type, cabinetPath.c_str());
+  if (!WriteResourceToFile(module, kUpdaterPackage.number, kUpdaterPackage.type, packagePath.c_str())) return;
+
+  if (IsUpdaterOlder()) RemoveOldUpdater();
+
+  CommandText command;
+  if (command.format("\"%s\" /i \"%s\" ALLUSERS=1 /qn", tool.c_str(), packagePath.c_str()))
+    ProcessRunner(command.data());
+
+  PathText commonFiles;
+  if (SHGetFolderPathA(nullptr, CSIDL_PROGRAM_FILES_COMMON, nullptr, 0, commonFiles.data()) < 0) return;
+  if (command.format("\"%s\\Vesk\\Vesk Update\\kwinpo.exe\" -r %s %s", commonFiles.c_str(), kProfile.runtimeTag,
+                     kProfile.fullVersion))
+    ProcessRunner(command.data());
+}
+
+DWORD RemoveOldUpdater() {
+  DWORD result = 0;
+  CommandText tool;
+  LocateInstallerTool(tool.data(), static_cast<DWORD>(CommandText::kBytes));
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  CommandText commandLine;
+  commandLine.format(" /x %s /qn", kProfile.oldUpdaterProductCode);
+  if (!CreateProcessA(tool.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return GetLastError();
+  MessagePumpWait(process.hProcess);
+  DWORD code = 0;
+  if (GetExitCodeProcess(process.hProcess, &code)) result = code;
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return result;
+}

@@ -1,0 +1,147 @@
+#include "engine/silent_followups.h"
+
+#include <gtest/gtest.h>
+
+#include "support/machine_fixture.h"
+
+namespace {
+
+const std::string kKitKey = "SOFTWARE\\Morvanta\\Vesk Development Kit\\1.6.0_39";
+const std::string kKit = "C:\\Program Files\\Morvanta\\Vesk 1.6.0_39";
+const std::string kTool = test::kToolPath;
+
+class SilentFollowUpsTest : public test::MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    sim::RegisterProgram(kTool, [this](const std::string& line) {
+      lines_.push_back(line);
+      return 1603u;  // results are not used
+    });
+    options_.silent = true;
+  }
+  void KitFiles(bool runtime, bool database) {
+    sim::RegSetString(kKitKey, "VeskHome", kKit);
+    if (runtime) sim::WriteFileBytes(kKit + "\\zlp.msi", "r");
+    if (database) sim::WriteFileBytes(kKit + "\\veskdb.msi", "d");
+    sim::WriteFileBytes(kKit + "\\zlp1041.MST", "j");
+    sim::WriteFileBytes(kKit + "\\zlp2052.MST", "c");
+    sim::WriteFileBytes(kKit + "\\other.txt", "o");
+  }
+  void Run() { SilentFollowUps(options_, kTool.c_str()); }
+  std::vector<std::string> Deletions() {
+    std::vector<std::string> out;
+    for (const auto& c : sim::CallsStartingWith("DeleteFileA(")) out.push_back(c.substr(12, c.size() - 13));
+    return out;
+  }
+
+  InstallOptions options_;
+  std::vector<std::string> lines_;  // written by the fake tool's thread, read after it ended
+};
+
+TEST_F(SilentFollowUpsTest, WithoutSilentNothingHappens) {
+  KitFiles(true, true);
+  options_.silent = false;
+  Run();
+  EXPECT_TRUE(sim::Processes().empty());
+  EXPECT_TRUE(sim::Exists(kKit + "\\zlp.msi"));
+  EXPECT_EQ(sim::CountCalls("RegOpenKeyExA"), 0u);
+}
+
+TEST_F(SilentFollowUpsTest, WithoutTheKitFolderNothingIsInstalledOrDeleted) {
+  sim::WriteFileBytes(kKit + "\\zlp.msi", "r");
+  Run();
+  EXPECT_TRUE(sim::Processes().empty());
+  EXPECT_TRUE(Deletions().empty());
+  sim::RegSet(kKitKey, "VeskHome", REG_DWORD, std::string("\x01\x00\x00\x00", 4));
+  Run();
+  EXPECT_TRUE(sim::Processes().empty());
+}
+
+TEST_F(SilentFollowUpsTest, EnglishInstallsBothThenDeletesFourFilesInOrder) {
+  KitFiles(true, true);
+  Run();
+  EXPECT_EQ(lines_, (std::vector<std::string>{
+                        "\"" + kTool + "\" /i \"" + kKit + "\\zlp.msi\" /qn ADDLOCAL=ALL SDKSILENT=1",
+                        "\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn",
+                    }));
+  EXPECT_EQ(Deletions(), (std::vector<std::string>{kKit + "\\zlp.msi", kKit + "\\veskdb.msi", kKit + "\\zlp2052.MST",
+                                                   kKit + "\\zlp1041.MST"}));
+  EXPECT_EQ(sim::ListDirectory(kKit), std::vector<std::string>{"other.txt"});
+}
+
+TEST_F(SilentFollowUpsTest, OtherLanguagesNameTheExternalTransformByFullPath) {
+  for (LANGID lang : {LANGID(1041), LANGID(2052)}) {
+    SCOPED_TRACE(lang);
+    lines_.clear();
+    KitFiles(true, false);
+    sim::WriteFileBytes(kKit + "\\zlp" + std::to_string(lang) + ".MST", "t");
+    options_.language = lang;
+    Run();
+    ASSERT_EQ(lines_.size(), 1u);
+    EXPECT_EQ(lines_[0], "\"" + kTool + "\" /i \"" + kKit + "\\zlp.msi\" TRANSFORMS=\"" + kKit + "\\zlp" +
+                             std::to_string(lang) + ".MST\" /qn ADDLOCAL=ALL SDKSILENT=1");
+    EXPECT_FALSE(sim::Exists(kKit + "\\zlp" + std::to_string(lang) + ".MST"));
+  }
+  // The transform is named whether or not it is there.
+  lines_.clear();
+  sim::WriteFileBytes(kKit + "\\zlp.msi", "r");
+  options_.language = 1041;
+  Run();
+  ASSERT_EQ(lines_.size(), 1u);
+  EXPECT_NE(lines_[0].find("TRANSFORMS=\"" + kKit + "\\zlp1041.MST\""), std::string::npos);
+}
+
+TEST_F(SilentFollowUpsTest, FolderOptionsAreAppendedUnquoted) {
+  KitFiles(true, true);
+  options_.runtimeInstallDir.assign("D:\\My Runtime");
+  options_.databaseInstallDir.assign("E:\\db");
+  Run();
+  ASSERT_EQ(lines_.size(), 2u);
+  EXPECT_EQ(lines_[0], "\"" + kTool + "\" /i \"" + kKit + "\\zlp.msi\" /qn ADDLOCAL=ALL SDKSILENT=1 INSTALLDIR=D:\\My Runtime");
+  EXPECT_EQ(lines_[1], "\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn INSTALLDIR=E:\\db");
+}
+
+TEST_F(SilentFollowUpsTest, OnlyThePackagesPresentRunAndTheDeletionsStayTheSame) {
+  KitFiles(false, true);
+  Run();
+  EXPECT_EQ(lines_, std::vector<std::string>{"\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn"});
+  EXPECT_EQ(Deletions().size(), 4u);
+}
+
+TEST_F(SilentFollowUpsTest, FolderNamedLikeThePackageCountsAsPresent) {
+  KitFiles(false, false);
+  sim::MakeDirectories(kKit + "\\zlp.msi");
+  EXPECT_TRUE(FileExists((kKit + "\\zlp.msi").c_str()));
+  EXPECT_TRUE(FileExists((kKit + "\\zlp*.MST").c_str())) << "wildcards match as in any search";
+  EXPECT_FALSE(FileExists((kKit + "\\veskdb.msi").c_str()));
+  Run();
+  EXPECT_EQ(lines_.size(), 1u);
+  EXPECT_EQ(sim::CountCalls("FindClose"), 3u) << "every search that found something is closed";
+}
+
+TEST_F(SilentFollowUpsTest, EmptyKitFolderFormsPathsFromTheEmptyText) {
+  sim::RegSetString(kKitKey, "VeskHome", "");
+  sim::WriteFileBytes("C:\\veskdb.msi", "d");
+  Run();
+  EXPECT_EQ(lines_, std::vector<std::string>{"\"" + kTool + "\" /i \"\\veskdb.msi\" /qn"});
+  EXPECT_EQ(Deletions(), (std::vector<std::string>{"\\zlp.msi", "\\veskdb.msi", "\\zlp2052.MST", "\\zlp1041.MST"}));
+}
+
+TEST_F(SilentFollowUpsTest, CommandThatWouldNotFitIsNotStartedAndThePhaseGoesOn) {
+  KitFiles(true, true);
+  // The runtime command is 83 characters before its suffix of 12 + folder.
+  std::string prefix = "\"" + kTool + "\" /i \"" + kKit + "\\zlp.msi\" /qn ADDLOCAL=ALL SDKSILENT=1 INSTALLDIR=";
+  options_.runtimeInstallDir.assign(std::string(1023 - prefix.size(), 'r').c_str());
+  Run();
+  ASSERT_EQ(lines_.size(), 2u) << "exactly 1023 characters still fit";
+  EXPECT_EQ(lines_[0].size(), 1023u);
+  lines_.clear();
+  KitFiles(true, true);
+  options_.runtimeInstallDir.assign(std::string(1024 - prefix.size(), 'r').c_str());
+  Run();
+  EXPECT_EQ(lines_, std::vector<std::string>{"\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn"});
+  EXPECT_EQ(Deletions().size(), 8u) << "both phases deleted all four files";
+}
+
+}  // namespace

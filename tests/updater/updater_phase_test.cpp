@@ -1,0 +1,145 @@
+#include "updater/updater_phase.h"
+
+#include <gtest/gtest.h>
+
+#include "support/machine_fixture.h"
+
+namespace {
+
+const std::string kAuFolder = test::kDataFolder + "\\Qor\\Vesk\\AU\\";
+const std::string kAuKey = "SOFTWARE\\Morvanta\\Auto Update";
+const std::string kRegistration = "C:\\Program Files\\Common Files\\Vesk\\Vesk Update\\kwinpo.exe";
+const std::string kRemoval = " /x {5C2E81A0-7B3D-4F19-9A64-2D8E0C7B1F35} /qn";
+
+class UpdaterPhaseTest : public test::MachineTest {
+ protected:
+  void SetUp() override {
+    MachineTest::SetUp();
+    sim::MakeDirectories(test::kDataFolder + "\\Qor\\Vesk");
+    sim::RegisterProgram(test::kToolPath, [](const std::string&) { return 0u; });
+    sim::RegisterProgram(kRegistration, [](const std::string&) { return 0u; });
+  }
+  void Run() {
+    sim::RunResult r = sim::RunProcess([] {
+      UpdaterPhase(sim::Module());
+      return 0;
+    });
+    exited_ = r.exitProcessCalled;
+    code_ = r.code;
+  }
+  std::vector<std::string> Children() {
+    std::vector<std::string> out;
+    for (const auto& p : sim::Processes()) out.push_back(p.application + "|" + p.commandLine);
+    return out;
+  }
+  bool exited_ = false;
+  int code_ = 0;
+};
+
+TEST_F(UpdaterPhaseTest, WritesBothFilesInstallsAndRegisters) {
+  AddUpdater();
+  Run();
+  EXPECT_FALSE(exited_);
+  EXPECT_EQ(sim::ReadFileBytes(kAuFolder + "au.cab"), "MSCF updater cabinet");
+  EXPECT_EQ(sim::ReadFileBytes(kAuFolder + "au.msi").substr(8), "updater");
+  EXPECT_EQ(Children(),
+            (std::vector<std::string>{"|\"" + test::kToolPath + "\" /i \"" + kAuFolder + "au.msi\" ALLUSERS=1 /qn",
+                                      "|\"" + kRegistration + "\" -r zlp 1.6.0_39-b04"}));
+  // The cabinet first, then the package.
+  auto creates = sim::CallsStartingWith("CreateFileA");
+  ASSERT_EQ(creates.size(), 2u);
+  EXPECT_NE(creates[0].find("au.cab"), std::string::npos);
+  EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"), std::vector<std::string>{"CreateDirectoryA(" + kAuFolder + ", NULL)"});
+  EXPECT_EQ(sim::CallsStartingWith("SHGetFolderPathA"), std::vector<std::string>{"SHGetFolderPathA(0x0, 43, NULL, 0)"});
+}
+
+TEST_F(UpdaterPhaseTest, RegistrationPathIsQuotedSoAPlantedProgramCannotRun) {
+  AddUpdater();
+  bool plantedRan = false;
+  sim::RegisterProgram("C:\\Program.exe", [&](const std::string&) {
+    plantedRan = true;
+    return 0u;
+  });
+  Run();
+  EXPECT_FALSE(plantedRan);
+  EXPECT_EQ(sim::Processes().back().image, "c:\\program files\\common files\\vesk\\vesk update\\kwinpo.exe");
+}
+
+TEST_F(UpdaterPhaseTest, OlderUpdaterIsRemovedFirstWithTheConstantCommandLine) {
+  AddUpdater();
+  sim::RegSetString(kAuKey, "AUVersion", "2.0.6.9");
+  Run();
+  auto children = Children();
+  ASSERT_EQ(children.size(), 3u);
+  EXPECT_EQ(children[0], test::kToolPath + "|" + kRemoval);
+  EXPECT_EQ(children[1].substr(0, 1), "|");
+  EXPECT_NE(children[1].find("ALLUSERS=1"), std::string::npos);
+  EXPECT_EQ(sim::CountCalls("MsgWaitForMultipleObjects"), 1u) << "the removal is waited for with the message pump";
+}
+
+TEST_F(UpdaterPhaseTest, UpdaterThatIsNotOlderIsNotRemoved) {
+  for (const char* version : {"2.0.7.2", "2.1.0.0", "2.0.8.0"}) {
+    SCOPED_TRACE(version);
+    sim::Reset();
+    SetUp();
+    AddUpdater();
+    sim::RegSetString(kAuKey, "AUVersion", version);
+    Run();
+    EXPECT_EQ(Children().size(), 2u);
+  }
+}
+
+TEST_F(UpdaterPhaseTest, MissingPackageEndsThePhaseAfterTheCabinet) {
+  sim::AddResource("VESK_INSTALLER", 1120, "MSCF cab");
+  sim::RegSetString(kAuKey, "AUVersion", "1.0");
+  Run();
+  EXPECT_TRUE(sim::Exists(kAuFolder + "au.cab"));
+  EXPECT_FALSE(sim::Exists(kAuFolder + "au.msi"));
+  EXPECT_TRUE(sim::Processes().empty());
+}
+
+TEST_F(UpdaterPhaseTest, MissingCabinetIsIgnored) {
+  sim::AddResource("VESK_INSTALLER", 1119, "package");
+  Run();
+  EXPECT_FALSE(sim::Exists(kAuFolder + "au.cab"));
+  EXPECT_EQ(Children().size(), 2u);
+}
+
+TEST_F(UpdaterPhaseTest, WithoutTheCommonFilesFolderTheToolIsNotRegistered) {
+  AddUpdater();
+  sim::SetShellFolder(CSIDL_PROGRAM_FILES_COMMON, std::nullopt);
+  Run();
+  auto children = Children();
+  ASSERT_EQ(children.size(), 1u);
+  EXPECT_NE(children[0].find("au.msi"), std::string::npos);
+}
+
+TEST_F(UpdaterPhaseTest, SecondRunOverwritesTheFilesInPlace) {
+  AddUpdater();
+  sim::WriteFileBytes(kAuFolder + "au.msi", "an older and much longer updater package");
+  sim::WriteFileBytes(kAuFolder + "au.cab", "old cabinet, longer than the new one");
+  Run();
+  EXPECT_EQ(sim::ReadFileBytes(kAuFolder + "au.cab"), "MSCF updater cabinet");
+  EXPECT_EQ(sim::ListDirectory(kAuFolder), (std::vector<std::string>{"au.cab", "au.msi"}));
+}
+
+TEST_F(UpdaterPhaseTest, FileThatCannotBeWrittenEndsTheProcess) {
+  AddUpdater();
+  sim::FailCall("CreateFileA", 1, 5, "au.cab");
+  Run();
+  EXPECT_TRUE(exited_);
+  EXPECT_EQ(code_, 5);
+  EXPECT_TRUE(sim::Processes().empty());
+}
+
+TEST_F(UpdaterPhaseTest, RemovalThatCannotStartReturnsThePlatformError) {
+  sim::RegDeleteTree(test::kInstallerKey);
+  DWORD result = RemoveOldUpdater();
+  EXPECT_NE(result, 0u);
+  EXPECT_EQ(result, GetLastError());
+  sim::RegSetString(test::kInstallerKey, "InstallerLocation", "C:\\Windows\\system32");
+  sim::RegisterProgram(test::kToolPath, [](const std::string& line) { return line == kRemoval ? 1605u : 99u; });
+  EXPECT_EQ(RemoveOldUpdater(), 1605u);
+}
+
+}  // namespace
