@@ -23,6 +23,7 @@ set_target_properties(qmb-setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINA
 # contract packages, built from source into the build tree.
 set(PAYLOAD_DIR "" CACHE PATH "Folder with the ten payload files to embed (empty: the sample packages)")
 
+add_subdirectory(tools/msitransform)  # transform generator and embedder, run under Wine
 add_subdirectory(packages)   # the sample payload (target sample_payload)
 add_subdirectory(tools)      # test and benchmark programs run under Wine
 add_subdirectory(res)        # resource script, string table, icon, manifest, payload
