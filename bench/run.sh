@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The full benchmark of qmb-setup.exe under Wine (README.md, "Benchmarks"):
+# installs what it needs, builds the two benchmark payloads and the exe, the
+# peer and the benchmark programs for each (build/bench-win-full,
+# build/bench-win-tenth), runs every contender interleaved in a private Wine
+# prefix (build/bench-prefix) and prints the figures, which it also writes to
+# build/bench-results.md and build/bench-results.json.
+#
+#   bench/run.sh [--reps N] [--warmup N] [--jobs N]      (default: 20, 1, 2)
+#   bench/run.sh --smoke                                 one quick checked run
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+exec python3 bench/bench.py "$@"
