@@ -28,3 +28,4 @@ add_subdirectory(packages)   # the sample payload (target sample_payload)
 add_subdirectory(tools)      # test and benchmark programs run under Wine
 add_subdirectory(res)        # resource script, string table, icon, manifest, payload
 add_subdirectory(tests/e2e)  # end-to-end tests under Wine
+add_subdirectory(bench)      # benchmark programs and the benchmark's smoke test
