@@ -12,12 +12,22 @@ add_executable(qmb-setup WIN32 src/driver/winmain.cpp)
 target_compile_options(qmb-setup PRIVATE ${QMB_PRODUCT_FLAGS})
 target_link_libraries(qmb-setup PRIVATE qmb_core qmb_profile)
 # Only system libraries are imported: the toolchain's runtime is linked in.
-# A file alignment of one page lets the loader map the payload from the file
-# instead of reading it into private memory.
-target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s
-    -Wl,--gc-sections -Wl,--file-alignment,4096)
+target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
 target_link_libraries(qmb-setup PRIVATE advapi32 shell32 user32 kernel32)
 set_target_properties(qmb-setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# The loader maps a section from the file only when it starts on a page
+# boundary of the file, and reads any other into private memory. The image
+# keeps the usual 512-byte file alignment, so that its small sections take
+# little room, and only the resource section, which holds the payload, is
+# moved to a page boundary after the link.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(TARGET qmb-setup POST_BUILD
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/align_resources.py $<TARGET_FILE:qmb-setup>
+  COMMENT "Moving the resource section of qmb-setup.exe to a page boundary of the file"
+  VERBATIM)
+add_test(NAME resources_page_aligned
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/resources/align_resources_test.py
+          --exe $<TARGET_FILE:qmb-setup>)
 
 # The payload: ten files under their on-disk names. Empty means the sample
 # contract packages, built from source into the build tree.
