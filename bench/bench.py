@@ -291,7 +291,8 @@ def machine_description(root):
         "wine": command_output(["wine", "--version"]),
         "makensis": command_output(["makensis", "-VERSION"]),
         "gcc": command_output(["i686-w64-mingw32-gcc", "-dumpversion"]),
-        "file_system": command_output(["stat", "-f", "-c", "%T", str(root)]),
+        "file_system": (command_output(["findmnt", "-n", "-o", "FSTYPE", "--target", str(root)])
+                        or command_output(["stat", "-f", "-c", "%T", str(root)])),
     }
 
 
@@ -557,7 +558,10 @@ def same_bytes(a, b, chunk=1 << 20):
 # ----------------------------------------------------------------- report
 
 def fmt_ms(value):
-    return "–" if value is None else f"{value:.1f} ms"
+    if value is None:
+        return "–"
+    value = round(value, 1)
+    return f"{value + 0.0:.1f} ms"
 
 
 def fmt_ratio(value):
@@ -565,7 +569,7 @@ def fmt_ratio(value):
 
 
 def fmt_bytes(value):
-    return "–" if value is None else f"{value:,} B ({value / 1024:.1f} KiB)"
+    return "–" if value is None else f"{int(value):,} B ({value / 1024:.1f} KiB)"
 
 
 def report(results):
@@ -620,7 +624,7 @@ def report(results):
     row("exe peak private memory, largest", lambda f: f["exe_peak_pagefile"]["max"], fmt_bytes)
     row("exe peak working set (mapped payload pages included), median", lambda f: f["exe_peak_working_set"], fmt_bytes)
     row("peak private memory of peer / limit / control, medians",
-        lambda f: " / ".join("–" if f[k] is None else f"{f[k]:,} B" for k in
+        lambda f: " / ".join("–" if f[k] is None else f"{int(f[k]):,} B" for k in
                              ("peer_peak_pagefile", "limit_peak_pagefile", "control_peak_pagefile")), str)
     sizes = results.get("sizes", {})
     if sizes:
