@@ -85,6 +85,35 @@ if qmb_run_or_fail "first [/s]" "$QMB_EXE" "/s"; then
         qmb_fail "$row: $name was written again" "seen: modified at $(date -d "@$written" 2>/dev/null)"
       fi
     done
+
+    # The registration tool finds its arguments however its path is given.
+    # Unquoted with blanks, the platform tries the blank-separated beginnings
+    # of the command line in turn until one names a program (Wine then hands
+    # the program its path quoted; Windows leaves the line as it was, which
+    # kwinpo.exe reads by comparing it with its own path).
+    mkdir -p "$QMB_TEST_DRIVE_DIR"
+    cp "$QMB_REGISTRATION_TOOL" "$QMB_TEST_DRIVE_DIR/kwinpo.exe"
+    installed_tool="$QMB_COMMON_FILES_WIN\Vesk\Vesk Update\kwinpo.exe"
+    # how | command line | exit code | arguments it finds | registered version
+    tool_rows=(
+      "unquoted path with blanks|$installed_tool -r zlp 1.6.0_39-b04|0|-r zlp 1.6.0_39-b04|1.6.0_39-b04"
+      "unquoted path|C:\qmb-e2e\kwinpo.exe  -r zlp 9.9|0|-r zlp 9.9|9.9"
+      "quoted path|\"$installed_tool\" -r zlp 1.6.0_39-b04|0|-r zlp 1.6.0_39-b04|1.6.0_39-b04"
+      "other arguments|\"$installed_tool\" -x zlp 1.6.0_39-b04|87|-x zlp 1.6.0_39-b04|"
+    )
+    for tool_row in "${tool_rows[@]}"; do
+      IFS='|' read -r how line code arguments version <<<"$tool_row"
+      row="the registration tool, $how"
+      qmb_reg_delete "$QMB_UPDATER_KEY\Runtimes"
+      QMB_LAUNCH_CMDLINE="$line" qmb_wine "$QMB_TOOLS_DIR/qmb-launch.exe" >"$QMB_WORK/kwinpo.out" 2>&1 || true
+      expect_eq "$row: exit code" "exit=$code signed=$code" "$(grep -a '^exit=' "$QMB_WORK/kwinpo.out" | tr -d '\r')"
+      expect_reg "$row: its arguments" "$QMB_SAMPLE_KEY" RegistrationArguments "$arguments"
+      if [[ -n "$version" ]]; then
+        expect_reg "$row: the runtime is registered" "$QMB_UPDATER_KEY\Runtimes" zlp "$version"
+      else
+        expect_no_reg "$row: nothing is registered" "$QMB_UPDATER_KEY\Runtimes" zlp
+      fi
+    done
   fi
 fi
 qmb_finish
