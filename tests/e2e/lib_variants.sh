@@ -98,6 +98,7 @@ qmb_restore_value() {
 # original is restored at the end.
 qmb_redirect_shell_folder() {
   qmb_save_value "$QMB_USER_SHELL_FOLDERS" "$1"
+  qmb_save_value "${QMB_USER_SHELL_FOLDERS/User Shell Folders/Shell Folders}" "$1"
   mkdir -p "$(qmb_unixpath "$2")"
   qmb_wine reg add "$QMB_USER_SHELL_FOLDERS" /v "$1" /t REG_EXPAND_SZ /d "$2" /f >/dev/null
 }
