@@ -13,17 +13,8 @@ set(QMB_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undef
 add_compile_options(-g -O1 -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
 
 # The simulated machine: sanitized, but not instrumented for coverage.
-add_library(qmb_fuzz_sim STATIC
-  src/platform/sim/machine.cpp
-  src/platform/sim/files.cpp
-  src/platform/sim/registry.cpp
-  src/platform/sim/modules.cpp
-  src/platform/sim/user.cpp
-)
-target_include_directories(qmb_fuzz_sim PUBLIC src)
+qmb_add_sim(qmb_fuzz_sim)
 target_compile_options(qmb_fuzz_sim PRIVATE ${QMB_FUZZ_SANITIZERS})
-find_package(Threads REQUIRED)
-target_link_libraries(qmb_fuzz_sim PUBLIC Threads::Threads)
 
 # qmb_add_fuzz_target(<name> <seed folder> <system sources>...): the harness
 # is tests/fuzz/<name>.cpp, the seeds tests/fuzz/corpus/<seed folder>/, and

@@ -13,16 +13,7 @@ add_compile_options(${QMB_HOST_FLAGS})
 # not reach it; the system's own code is what the sanitizers are for.
 target_compile_options(qmb_core PRIVATE ${QMB_HOST_FLAGS})
 
-add_library(qmb_sim STATIC
-  src/platform/sim/machine.cpp
-  src/platform/sim/files.cpp
-  src/platform/sim/registry.cpp
-  src/platform/sim/modules.cpp
-  src/platform/sim/user.cpp
-)
-target_include_directories(qmb_sim PUBLIC src)
-find_package(Threads REQUIRED)
-target_link_libraries(qmb_sim PUBLIC Threads::Threads)
+qmb_add_sim(qmb_sim)
 
 qmb_add_profile(qmb_profile_i586 "i586")
 qmb_add_profile(qmb_profile_amd64 "AMD64")
