@@ -106,12 +106,12 @@ qmb_redirect_shell_folder() {
 # ------------------------------------------------------------------ relay traces of started processes
 
 # qmb_trace_process_starts: relay traces (QMB_TRACE_BOXES=1 or
-# QMB_RUN_WINEDEBUG=-all,+relay) also show every CreateProcessA call, besides
-# the message boxes.
+# QMB_RUN_WINEDEBUG=-all,+relay) also show every CreateProcessA and
+# CreateThread call, besides the message boxes.
 qmb_trace_process_starts() {
   qmb_save_value "$QMB_WINE_DEBUG_KEY" RelayInclude
   qmb_wine reg add "$QMB_WINE_DEBUG_KEY" /v RelayInclude /f >/dev/null \
-    /d 'user32.MessageBoxA;user32.MessageBoxW;kernel32.CreateProcessA;kernelbase.CreateProcessA'
+    /d 'user32.MessageBoxA;user32.MessageBoxW;kernel32.CreateProcessA;kernelbase.CreateProcessA;kernel32.CreateThread;kernelbase.CreateThread'
 }
 
 # The command lines that the last traced run's processes passed to
@@ -121,6 +121,13 @@ qmb_trace_process_starts() {
 qmb_process_starts() {
   sed -n -E 's/^([0-9a-f]+):Call (KERNEL32|KERNELBASE|kernel32|kernelbase)\.CreateProcessA\([0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+,[0-9a-f]+,[0-9a-f]+,[0-9a-f]+,[0-9a-f]+,[0-9a-f]+,[0-9a-f]+,[0-9a-f]+\) ret=[0-9a-f]+$/\1|\3/p' \
     "$QMB_WORK/run.err" | sed -e 's/\\\\/\x01/g' -e 's/\\"/"/g' -e 's/\x01/\\/g'
+}
+
+# The CreateThread calls of the last traced run, one per line, as
+# "<calling thread id>|<start address>|<parameter>" (hexadecimal, as traced).
+qmb_thread_creations() {
+  sed -n -E 's/^([0-9a-f]+):Call (KERNEL32|KERNELBASE|kernel32|kernelbase)\.CreateThread\([0-9a-f]+,[0-9a-f]+,([0-9a-f]+),([0-9a-f]+),[0-9a-f]+,[0-9a-f]+\) ret=[0-9a-f]+$/\1|\3|\4/p' \
+    "$QMB_WORK/run.err"
 }
 
 # The thread that showed each message box of the last traced run, one per line.
