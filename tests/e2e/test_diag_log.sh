@@ -63,7 +63,7 @@ run_normal() {
   local row="$1"
   qmb_reset_machine
   qmb_use_recorder
-  pushd "$root/cwd" >/dev/null
+  pushd "$root/cwd" >/dev/null || return 1
   local rc=0
   qmb_run_winenv "$QMB_EXE" "" || rc=$?
   popd >/dev/null
@@ -88,7 +88,7 @@ QMB_WINENV_UNSET=TMPDIR run_normal "$row" && no_log "$row"
 
 row="TMPDIR empty"
 qmb_log "--- $row"
-QMB_WINENV_SET_TMPDIR= run_normal "$row" && no_log "$row"
+QMB_WINENV_SET_TMPDIR='' run_normal "$row" && no_log "$row"
 
 for value in "$root_win\\tmp" "$root_win\\tmp\\"; do
   row="TMPDIR [$value], an existing folder"

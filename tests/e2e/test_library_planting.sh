@@ -63,7 +63,7 @@ marker_lines() { cat "$markers"/planted-*.txt 2>/dev/null | tr -d '\r' | tr '[:u
 # in_folder DIR COMMAND...: runs a command with the current directory DIR.
 in_folder() {
   local rc=0
-  pushd "$1" >/dev/null
+  pushd "$1" >/dev/null || return 1
   shift
   "$@" || rc=$?
   popd >/dev/null
