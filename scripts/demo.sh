@@ -61,11 +61,25 @@ echo "  kit folder $QMB_KIT_DIR:"
 listing "$QMB_KIT_DIR"
 echo "  registry:"
 echo "    VeskHome (development kit) = $(value "$QMB_KIT_KEY" VeskHome)"
-echo "    runtime key of this version: $(qmb_reg_key_exists 'HKLM\SOFTWARE\Morvanta\Vesk Runtime Environment\1.6.0_39' && echo present || echo absent)"
-echo "    CabWait (the package's wait for the cabinets) = $(value "$QMB_SAMPLE_KEY" CabWait)"
+echo "    the kit's language and greeting = $(value "$QMB_KIT_KEY" Language), $(value "$QMB_KIT_KEY" Greeting)"
+echo "    CabWait (how the package's wait for the cabinets ended) = $(value "$QMB_SAMPLE_KEY" CabWait)" \
+  "(in $(value "$QMB_SAMPLE_KEY" CabWaitStep))"
+echo "  runtime follow-up (zlp.msi):"
+if qmb_reg_key_exists "$QMB_RUNTIME_KEY"; then
+  echo "    runtime key present: InstallDir = $(value "$QMB_RUNTIME_KEY" InstallDir), Language = $(value "$QMB_RUNTIME_KEY" Language)"
+else
+  echo "    not installed (runtime key absent)"
+fi
+echo "  database follow-up (veskdb.msi; needs the database feature, e.g. ADDLOCAL=ALL):"
+if qmb_reg_key_exists "$QMB_DATABASE_KEY"; then
+  echo "    installed: InstallDir = $(value "$QMB_DATABASE_KEY" InstallDir)"
+else
+  echo "    not installed"
+fi
 echo
 echo "updater phase:"
 echo "  AUVersion = $(value 'HKLM\SOFTWARE\Morvanta\Auto Update' AUVersion)"
+echo "  registration tool ran as: $(value "$QMB_SAMPLE_KEY" RegistrationCommandLine)"
 echo "  updater folder $QMB_MAKER_DIR/Vesk/AU:"
 listing "$QMB_MAKER_DIR/Vesk/AU"
 echo

@@ -5,6 +5,8 @@
 #   WINEPREFIX              the prefix (absolute)
 #   QMB_TOOLS_DIR           the test programs (qmb-launch.exe, msiexec-recorder.exe, ...)
 #   QMB_PAYLOAD_DIR         the ten payload files the exe embeds
+#   QMB_SAMPLE_TEST_INPUTS  with the sample payload: packages only the tests
+#                           use (au-2.0.6.9/, an older updater)
 # The exe under test is each script's first argument.
 #
 # Checks do not stop a script: each prints "ok" or "FAIL" with what was
@@ -35,10 +37,18 @@ QMB_CHECKS=0
 # Product codes of the sample packages.
 QMB_KIT_PRODUCT_CODE="{1A23DD2B-93B3-4965-ADAB-EDED67A605EC}"
 QMB_UPDATER_PRODUCT_CODE="{5C2E81A0-7B3D-4F19-9A64-2D8E0C7B1F35}"
+QMB_RUNTIME_PRODUCT_CODE="{AC4A6617-D777-4F20-829D-760CEE674E0D}"
+QMB_DATABASE_PRODUCT_CODE="{CF672471-F1F0-4BEE-AC2D-507501AFE037}"
 QMB_INSTALLER_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer'
 QMB_UNINSTALL_KEY='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall'
+QMB_SETTINGS_KEY='HKLM\SOFTWARE\Morvanta'
 QMB_SAMPLE_KEY='HKLM\SOFTWARE\Morvanta\Vesk Sample'
 QMB_KIT_KEY='HKLM\SOFTWARE\Morvanta\Vesk Development Kit\1.6.0_39'
+QMB_RUNTIME_KEY='HKLM\SOFTWARE\Morvanta\Vesk Runtime Environment\1.6.0_39'
+QMB_DATABASE_KEY='HKLM\SOFTWARE\Morvanta\Vesk DB\1.6.0_39'
+QMB_UPDATER_KEY='HKLM\SOFTWARE\Morvanta\Auto Update'
+# What the bootstrapper passes to the updater's registration tool.
+QMB_REGISTRATION_ARGUMENTS="-r zlp 1.6.0_39-b04"
 QMB_VERSION_MESSAGE_EN="Vesk(TM) could not be installed because the Windows Installer 2.0 Engine is not installed on this system.  Please download and install Windows Installer 2.0 or higher from the Microsoft web site."
 
 # The guard on any one Wine command: the kit package waits up to 15 minutes
@@ -240,8 +250,8 @@ qmb_reg_delete() { qmb_wine reg delete "$@" /reg:32 /f >/dev/null 2>&1 || true; 
 # ------------------------------------------------------------------ machine
 
 # Facts about the prefix (see prefix_setup.sh): QMB_USER_DIR, QMB_USER_DIR_WIN, QMB_LOCALLOW,
-# QMB_PROGRAM_FILES, QMB_PROGRAM_FILES_WIN, QMB_SYSTEM32_DIR,
-# QMB_INSTALLER_LOCATION.
+# QMB_PROGRAM_FILES, QMB_PROGRAM_FILES_WIN, QMB_COMMON_FILES, QMB_COMMON_FILES_WIN,
+# QMB_SYSTEM32_DIR, QMB_INSTALLER_LOCATION.
 qmb_load_state() {
   if [[ ! -f "$QMB_STATE_DIR/state.sh" ]]; then
     qmb_log "the test prefix is not set up ($QMB_STATE_DIR/state.sh missing): run the e2e.prefix.setup test first"
@@ -252,6 +262,14 @@ qmb_load_state() {
   QMB_MAKER_DIR="$QMB_LOCALLOW/Qor"
   QMB_STAGING_DIR="$QMB_MAKER_DIR/Vesk/qmb1.6.0_39"
   QMB_KIT_DIR="$QMB_PROGRAM_FILES/Morvanta/Vesk 1.6.0_39"
+  QMB_RUNTIME_DIR="$QMB_PROGRAM_FILES/Morvanta/Vesk Runtime 1.6.0_39"
+  QMB_RUNTIME_DIR_WIN="$QMB_PROGRAM_FILES_WIN\Morvanta\Vesk Runtime 1.6.0_39"
+  QMB_DATABASE_DIR="$QMB_PROGRAM_FILES/Morvanta/Vesk DB 1.6.0_39"
+  QMB_DATABASE_DIR_WIN="$QMB_PROGRAM_FILES_WIN\Morvanta\Vesk DB 1.6.0_39"
+  QMB_UPDATER_FOLDER="$QMB_MAKER_DIR/Vesk/AU"
+  QMB_REGISTRATION_TOOL="$QMB_COMMON_FILES/Vesk/Vesk Update/kwinpo.exe"
+  # C:\qmb-e2e: folders that tests give to the packages (INSTALLDIR=...).
+  QMB_TEST_DRIVE_DIR="$WINEPREFIX/drive_c/qmb-e2e"
 }
 
 # qmb_init EXE: the start of every test script that runs the exe: loads the
@@ -279,18 +297,23 @@ qmb_uninstall() {
 }
 
 # Brings the prefix back to the state prefix_setup.sh left: no sample
-# products, no vendor keys, no staging or data folders, the system's own
-# msi.dll and InstallerLocation, no per-exe Wine settings.
+# products (kit, runtime, database, updater), no vendor keys, no staging,
+# data or install folders, the system's own msi.dll and InstallerLocation, no
+# per-exe Wine settings.
 qmb_reset_machine() {
   qmb_uninstall "$QMB_KIT_PRODUCT_CODE"
+  qmb_uninstall "$QMB_RUNTIME_PRODUCT_CODE"
+  qmb_uninstall "$QMB_DATABASE_PRODUCT_CODE"
   qmb_uninstall "$QMB_UPDATER_PRODUCT_CODE"
-  qmb_reg_delete 'HKLM\SOFTWARE\Morvanta'
+  qmb_reg_delete "$QMB_SETTINGS_KEY"
   if [[ -n "${QMB_EXE_NAME:-}" ]]; then
     qmb_wine reg delete "HKCU\\Software\\Wine\\AppDefaults\\$QMB_EXE_NAME" /f >/dev/null 2>&1 || true
   fi
   qmb_reg_add "$QMB_INSTALLER_KEY" /v InstallerLocation /t REG_SZ /d "$QMB_INSTALLER_LOCATION"
   cmp -s "$QMB_STATE_DIR/msi.dll" "$QMB_SYSTEM32_DIR/msi.dll" || cp "$QMB_STATE_DIR/msi.dll" "$QMB_SYSTEM32_DIR/msi.dll"
-  rm -rf "$QMB_MAKER_DIR" "$QMB_PROGRAM_FILES/Morvanta" "$QMB_WORK"
+  # Files installed into folders given on the command line stay after an
+  # uninstall under Wine, which looks for them in the default folders.
+  rm -rf "$QMB_MAKER_DIR" "$QMB_PROGRAM_FILES/Morvanta" "$QMB_COMMON_FILES/Vesk" "$QMB_TEST_DRIVE_DIR" "$QMB_WORK"
   mkdir -p "$QMB_WORK"
 }
 
@@ -312,4 +335,115 @@ qmb_extract_kit_cabinets() {
       exit 1
     fi
   done
+}
+
+# ------------------------------------------------------------------ products
+
+# qmb_product_installed CODE: the Windows Installer lists the product.
+qmb_product_installed() { qmb_reg_key_exists "$QMB_UNINSTALL_KEY\\$1"; }
+
+# expect_product WHAT CODE installed|absent
+expect_product() {
+  local seen=absent
+  qmb_product_installed "$2" && seen=installed
+  if [[ "$seen" == "$3" ]]; then
+    qmb_pass "$1"
+  else
+    qmb_fail "$1" "expected the product $2 to be $3" "seen: $seen"
+  fi
+}
+
+# qmb_reg_stored SUBKEY VALUE: how a value under HKLM is stored, as
+# qmb-reg-query.exe prints it ("type=1 wide_bytes=12 ansi_bytes=6 text=exists").
+qmb_reg_stored() {
+  qmb_wine "$QMB_TOOLS_DIR/qmb-reg-query.exe" "$1" "$2" 2>/dev/null | tr -d '\r' || true
+}
+
+# qmb_install_package MSI [ARGUMENTS...]: msiexec /i MSI ARGUMENTS /qn, with
+# the package given by its Unix path; prints nothing, returns msiexec's
+# status (modulo 256, as the shell sees it).
+qmb_install_package() {
+  local msi
+  msi="$(qmb_winpath "$1")"
+  shift
+  qmb_wine msiexec /i "$msi" "$@" /qn >>"$QMB_WORK/msiexec.out" 2>&1
+}
+
+# The runtime package's files (each also its member name in zlp.msi's cabinet).
+QMB_RUNTIME_FILE_NAMES=(README.txt extras.txt)
+
+# expect_runtime_installed ROW FOLDER FOLDER_WIN LANGUAGE EDITION
+# The runtime follow-up as the kit or the bootstrapper installs it: with
+# ADDLOCAL=ALL (so the extras feature too) and SDKSILENT=1, into FOLDER, with
+# the transform of LANGUAGE applied (1033: none).
+expect_runtime_installed() {
+  local row="$1" folder="$2" folder_win="$3" language="$4" edition="$5" name
+  expect_product "$row: the runtime package is installed" "$QMB_RUNTIME_PRODUCT_CODE" installed
+  for name in "${QMB_RUNTIME_FILE_NAMES[@]}"; do
+    expect_file "$row: the runtime's $name is in its folder (ADDLOCAL=ALL)" "$folder/$name"
+  done
+  expect_reg "$row: the runtime key records its folder" "$QMB_RUNTIME_KEY" InstallDir "$folder_win\\"
+  expect_reg "$row: the runtime got SDKSILENT=1" "$QMB_RUNTIME_KEY" SdkSilent 1
+  expect_reg "$row: the runtime's language (its transform)" "$QMB_RUNTIME_KEY" Language "$language"
+  expect_reg "$row: the runtime's edition (its transform)" "$QMB_RUNTIME_KEY" Edition "$edition"
+}
+
+# expect_database_installed ROW FOLDER FOLDER_WIN
+expect_database_installed() {
+  expect_product "$1: the database package is installed" "$QMB_DATABASE_PRODUCT_CODE" installed
+  expect_file "$1: the database's file is in its folder" "$2/README.txt"
+  expect_reg "$1: the database records its folder" "$QMB_DATABASE_KEY" InstallDir "$3\\"
+}
+
+# expect_updater_installed ROW RUNS: the updater phase ran to its end: au.msi
+# and au.cab in the updater folder as embedded, the carried updater
+# installed (AUVersion 2.0.7.2), and its registration tool started RUNS times
+# in all, the last time with the runtime tag and the full version.
+expect_updater_installed() {
+  local row="$1" runs="$2"
+  expect_same_file "$row: au.msi in the updater folder" "$QMB_PAYLOAD_DIR/au.msi" "$QMB_UPDATER_FOLDER/au.msi"
+  expect_same_file "$row: au.cab in the updater folder" "$QMB_PAYLOAD_DIR/au.cab" "$QMB_UPDATER_FOLDER/au.cab"
+  expect_product "$row: the updater is installed" "$QMB_UPDATER_PRODUCT_CODE" installed
+  expect_reg "$row: AUVersion is the carried updater's" "$QMB_UPDATER_KEY" AUVersion 2.0.7.2
+  expect_reg "$row: the installed updater's version" "$QMB_UNINSTALL_KEY\\$QMB_UPDATER_PRODUCT_CODE" \
+    DisplayVersion 2.0.7.2
+  expect_file "$row: the registration tool is installed" "$QMB_REGISTRATION_TOOL"
+  expect_reg "$row: the registration tool got the runtime tag and the full version" "$QMB_SAMPLE_KEY" \
+    RegistrationArguments "$QMB_REGISTRATION_ARGUMENTS"
+  expect_reg "$row: the registration tool ran $runs time(s)" "$QMB_SAMPLE_KEY" RegistrationRuns \
+    "$(printf '0x%x' "$runs")"
+  expect_reg "$row: the runtime is registered with the updater" "$QMB_UPDATER_KEY\\Runtimes" zlp 1.6.0_39-b04
+}
+
+# expect_no_updater_phase ROW: the updater phase did not run.
+expect_no_updater_phase() {
+  expect_absent "$1: no updater folder" "$QMB_UPDATER_FOLDER"
+  expect_product "$1: no updater installed" "$QMB_UPDATER_PRODUCT_CODE" absent
+  expect_no_reg "$1: the registration tool did not run" "$QMB_SAMPLE_KEY" RegistrationRuns
+}
+
+# expect_installer_runs ROW N: the kit's execute sequence ran N times.
+expect_installer_runs() {
+  expect_reg "$1: the installer ran the kit $2 time(s)" "$QMB_SAMPLE_KEY" ExecuteRuns "$(printf '0x%x' "$2")"
+}
+
+# The four files that the silent follow-up phase deletes from the kit's folder.
+QMB_FOLLOWUP_FILE_NAMES=(zlp.msi veskdb.msi zlp2052.MST zlp1041.MST)
+
+expect_followup_files_deleted() {
+  local name
+  for name in "${QMB_FOLLOWUP_FILE_NAMES[@]}"; do
+    expect_absent "$1: $name is deleted from the kit's folder" "$QMB_KIT_DIR/$name"
+  done
+}
+
+# qmb_run_or_fail ROW EXE [ARGUMENTS]: qmb_run, recording a failure when the
+# exe could not be run at all; status 1 then.
+qmb_run_or_fail() {
+  local row="$1"
+  shift
+  if ! qmb_run "$@"; then
+    qmb_fail "$row: the exe could be run"
+    return 1
+  fi
 }

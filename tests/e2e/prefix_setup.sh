@@ -4,8 +4,9 @@
 # Removes the previous prefix, boots a new one, starts a persistent
 # wineserver (so that each later Wine start takes milliseconds), and records
 # in $WINEPREFIX/qmb-e2e what the tests need to know about it: the user's
-# folders, the 32-bit system folder, the program files folder, and copies of
-# the msi.dll and InstallerLocation that the tests change and restore.
+# folders, the 32-bit system folder, the program files and common files
+# folders, and copies of the msi.dll and InstallerLocation that the tests
+# change and restore.
 #
 # Usage: prefix_setup.sh   (WINEPREFIX and QMB_E2E_WINEARCH from ctest)
 set -euo pipefail
@@ -46,8 +47,10 @@ unix() { readlink -f "$(wine winepath -u "$1" 2>/dev/null | tr -d '\r')"; }
 
 user_dir_win="$(winvar USERPROFILE)"
 program_files_win="$(winvar ProgramFiles)"
+common_files_win="$(winvar CommonProgramFiles)"
 user_dir="$(unix "$user_dir_win")"
 program_files="$(unix "$program_files_win")"
+common_files="$(unix "$common_files_win")"
 # The folder a 32-bit process sees as its system folder.
 if [[ -d "$WINEPREFIX/drive_c/windows/syswow64" ]]; then
   system32="$WINEPREFIX/drive_c/windows/syswow64"
@@ -57,7 +60,7 @@ fi
 installer_location="$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer' /v InstallerLocation /reg:32 2>/dev/null |
   tr -d '\r' | sed -n -E 's/^    InstallerLocation    REG_SZ    //p')"
 
-for name in user_dir program_files system32 installer_location; do
+for name in user_dir program_files common_files system32 installer_location; do
   if [[ -z "${!name}" ]]; then
     echo "could not determine $name of the new prefix" >&2
     exit 1
@@ -75,6 +78,8 @@ wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'user32.MessageBoxA;u
   printf 'QMB_LOCALLOW=%q\n' "$user_dir/AppData/LocalLow"
   printf 'QMB_PROGRAM_FILES=%q\n' "$program_files"
   printf 'QMB_PROGRAM_FILES_WIN=%q\n' "$program_files_win"
+  printf 'QMB_COMMON_FILES=%q\n' "$common_files"
+  printf 'QMB_COMMON_FILES_WIN=%q\n' "$common_files_win"
   printf 'QMB_SYSTEM32_DIR=%q\n' "$system32"
   printf 'QMB_INSTALLER_LOCATION=%q\n' "$installer_location"
 } >"$state/state.sh"

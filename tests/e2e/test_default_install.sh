@@ -3,6 +3,9 @@
 # msiexec, interactively (no /q): the package waits for the ready event in its
 # user-interface sequence, the cabinet thread sets it, the kit's files are
 # installed from the seven cabinets, and the staging directory is removed.
+# The kit's own user-interface sequence installs the two follow-up packages
+# (the bootstrapper does that only in silent mode, and deletes their files
+# then): so the runtime is registered, and the updater phase follows.
 #
 # Usage: test_default_install.sh EXE
 source "$(dirname "$0")/lib.sh"
@@ -29,6 +32,13 @@ else
   qmb_fail "the kit is registered as installed" "expected the key $QMB_UNINSTALL_KEY\\$QMB_KIT_PRODUCT_CODE" "seen: no such key"
 fi
 
+expect_installer_runs "one installer run" 1
+
+row="the kit's user-interface sequence"
+expect_runtime_installed "$row" "$QMB_RUNTIME_DIR" "$QMB_RUNTIME_DIR_WIN" 1033 English
+expect_database_installed "$row" "$QMB_DATABASE_DIR" "$QMB_DATABASE_DIR_WIN"
+expect_updater_installed "after a successful install with the runtime registered" 1
+
 expect_absent "the staging directory is removed" "$QMB_STAGING_DIR"
-expect_absent "the emptied Vesk and Qor folders are removed" "$QMB_MAKER_DIR"
+expect_eq "only the updater folder is left under Qor\\Vesk" "AU" "$(ls -A "$QMB_MAKER_DIR/Vesk" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
 qmb_finish

@@ -60,6 +60,16 @@ else
     "$(tr -d '\r' <"$QMB_WORK/run.out")"
 fi
 
+# qmb-reg-query reports a text's stored size with its terminator (reg add
+# always stores one), and a missing value as such.
+qmb_reg_add "$QMB_SETTINGS_KEY" /v ToolProbe /t REG_SZ /d exists
+expect_eq "qmb-reg-query: a terminated text" "type=1 wide_bytes=14 ansi_bytes=7 text=exists" \
+  "$(qmb_reg_stored 'SOFTWARE\Morvanta' ToolProbe)"
+qmb_reg_add "$QMB_SETTINGS_KEY" /v ToolProbe /t REG_DWORD /d 7
+expect_prefix "qmb-reg-query: another type" "type=4 wide_bytes=4 ansi_bytes=4 " \
+  "$(qmb_reg_stored 'SOFTWARE\Morvanta' ToolProbe)"
+expect_prefix "qmb-reg-query: a missing value" "error=2 " "$(qmb_reg_stored 'SOFTWARE\Morvanta' NoSuchValue)"
+
 # Peak memory, for the benchmarks.
 QMB_LAUNCH_MEMORY=1 qmb_run "$recorder" "z" >/dev/null || qmb_fail "the recorder ran with memory sampling"
 line="$(grep -a '^peak_pagefile=' "$QMB_WORK/run.out" | tr -d '\r' || true)"
