@@ -132,6 +132,20 @@ def ratio(x, y):
     return x / y if y > 0 else None
 
 
+def fastest_ratio(series, numerator, denominator, minus=None):
+    """A ratio of the fastest runs: (min numerator - min minus) / (min
+    denominator - min minus). The fastest run of each contender is the one
+    least disturbed by other work on the machine."""
+    def low(key):
+        values = [v for v in series[key] if v is not None]
+        return min(values) if values else None
+    top, bottom = low(numerator), low(denominator)
+    base = low(minus) if minus else 0.0
+    if top is None or bottom is None or base is None:
+        return None
+    return ratio(top - base, bottom - base)
+
+
 def figures(runs):
     """The benchmark's figures for one payload from its repetitions, each a
     dict of contender -> metrics. Differences and ratios are taken within one
@@ -168,6 +182,8 @@ def figures(runs):
         "peer_peak_pagefile": median(series["peer_peak_pagefile"]),
         "limit_peak_pagefile": median(series["limit_peak_pagefile"]),
         "control_peak_pagefile": median(series["control_peak_pagefile"]),
+        "handover_ratio_fastest": fastest_ratio(series, "peer_start", "exe_start", "control_start"),
+        "ready_ratio_fastest": fastest_ratio(series, "exe_ready", "limit_done"),
         "standin_already_set": sum(1 for run in runs if run.get("exe_standin_already_set")),
         "standin_lag_ms": median(standin_lag),
         "series_ms": {key: series[key] for key in TIME_KEYS},
@@ -578,7 +594,8 @@ def report(results):
     lines = [
         f"Measured on {m['date']}: {m['cpu']}, {m['cores']} cores, {m['memory']}, Linux {m['kernel']}, "
         f"Debian {m['debian']}, {m['wine']} (win32 prefix, persistent wineserver), "
-        f"NSIS {m['makensis']}, mingw-w64 gcc {m['gcc']}, build folder on {m['file_system']}. "
+        f"NSIS {m['makensis']}, mingw-w64 gcc {m['gcc']}, build folder on {m['file_system']}; "
+        f"load average {results.get('load_before', '?')} before and {results.get('load_after', '?')} after the runs. "
         f"Medians of {results['repetitions']} interleaved repetitions after {results['warmup']} warm-up "
         "(the fastest run in brackets); differences and ratios are taken within each repetition.",
         "",
@@ -608,6 +625,7 @@ def report(results):
     row("handover delay, exe (exe minus control)", lambda f: f["handover_exe_ms"])
     row("handover delay, peer (peer minus control)", lambda f: f["handover_peer_ms"])
     row("**handover ratio, peer / exe**", lambda f: f["handover_ratio"], fmt_ratio)
+    row("handover ratio from the fastest runs", lambda f: f["handover_ratio_fastest"], fmt_ratio)
     row("of the handover: the libraries (control with libraries minus control)", lambda f: f["libraries_ms"])
     row("exe handover beyond the libraries", lambda f: f["handover_exe_beyond_libraries_ms"])
     row("handover ratio beyond the libraries", lambda f: f["handover_ratio_beyond_libraries"], fmt_ratio)
@@ -615,6 +633,7 @@ def report(results):
     row("limit program, launch to its last file closed", timed("limit_done"), fmt_timed)
     row("native cp of the same files", timed("cp_done"), fmt_timed)
     row("**time to ready / limit program**", lambda f: f["ready_ratio_limit"], fmt_ratio)
+    row("time to ready / limit program, from the fastest runs", lambda f: f["ready_ratio_fastest"], fmt_ratio)
     row("time to ready minus limit program", lambda f: f["ready_minus_limit_ms"])
     row("time to ready / cp", lambda f: f["ready_ratio_cp"], fmt_ratio)
     row("stand-in saw the event after it was set (runs where it waited)", lambda f: f["standin_lag_ms"])
@@ -679,6 +698,7 @@ def main(argv):
     for kind in kinds:
         results["sizes"][kind] = size_figures(builds[kind] / "qmb-setup.exe", payloads[kind])
 
+    results["load_before"] = f"{os.getloadavg()[0]:.2f}"
     wine = Wine(root / "bench-prefix")
     try:
         wine.setup()
@@ -702,6 +722,7 @@ def main(argv):
     finally:
         wine.stop()
 
+    results["load_after"] = f"{os.getloadavg()[0]:.2f}"
     results["goals"] = goals(results)
     text = report(results)
     print()

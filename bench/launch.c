@@ -31,6 +31,11 @@
  * largest values are kept. The records are written after the child ended, so
  * that the launcher's own file work does not overlap the measured run.
  *
+ * Before it starts the child it waits BENCH_SETTLE_MS milliseconds (default
+ * 200): a program started from the Unix side comes up while Wine is still
+ * finishing its start (the start.exe that created it, its console host), and
+ * a measurement begun at once shares the processors with that work.
+ *
  * Exit code: 0 when the child ran (whatever its exit code), 1 when it could
  * not be started or the record file could not be opened. */
 #include <windows.h>
@@ -82,6 +87,9 @@ int main(void) {
   DWORD interval = 5;
   length = GetEnvironmentVariableA("BENCH_SAMPLE_MS", text, sizeof text);
   if (length != 0 && length < sizeof text && atoi(text) > 0) interval = (DWORD)atoi(text);
+  DWORD settle = 200;
+  length = GetEnvironmentVariableA("BENCH_SETTLE_MS", text, sizeof text);
+  if (length != 0 && length < sizeof text) settle = (DWORD)atoi(text);
   if (!BenchRecordOpen()) {
     printf("bench-launch: cannot open the record file named by BENCH_RECORD (error %lu)\n",
            (unsigned long)GetLastError());
@@ -108,6 +116,7 @@ int main(void) {
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
 
+  if (settle) Sleep(settle);
   LONGLONG launch = BenchNow();
   BOOL started = CreateProcessA(NULL, g_cmdline, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process);
   LONGLONG created = BenchNow();

@@ -73,6 +73,14 @@ class FiguresTest(unittest.TestCase):
         self.assertEqual(f["libraries_ms"], 5)
         self.assertEqual(f["handover_exe_beyond_libraries_ms"], 5)
 
+    def test_fastest_runs(self):
+        runs = [run(60, 150, 30, 35, 90, 70), run(40, 170, 20, 30, 80, 50), run(50, 120, 25, 40, 70, 60)]
+        f = bench.figures(runs)
+        # Fastest: exe 40, peer 120, control 20: (120 - 20) / (40 - 20).
+        self.assertAlmostEqual(f["handover_ratio_fastest"], 5.0)
+        # Fastest ready 70 against the fastest limit 50.
+        self.assertAlmostEqual(f["ready_ratio_fastest"], 1.4)
+
     def test_nonpositive_exe_delay_gives_no_ratio(self):
         f = bench.figures([run(40, 140, 40, 40, 60, 50)])
         self.assertIsNone(f["handover_ratio"])
