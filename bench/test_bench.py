@@ -46,7 +46,7 @@ class RecordTest(unittest.TestCase):
 
 def run(exe_start, peer_start, control_start, libcontrol_start, exe_ready, limit_done, cp_done=10.0,
         exe_memory=4_000_000):
-    return {"exe_start": exe_start, "peer_start": peer_start, "control_start": control_start,
+    return {"limit_entry": 8.0, "limit_writes": limit_done - 8.0, "exe_start": exe_start, "peer_start": peer_start, "control_start": control_start,
             "libcontrol_start": libcontrol_start, "exe_ready": exe_ready, "limit_done": limit_done,
             "cp_done": cp_done, "exe_peak_pagefile": exe_memory, "exe_standin_ready": exe_ready + 0.5}
 
