@@ -149,6 +149,85 @@ class SizeTest(unittest.TestCase):
             bench.pe_layout(b"MZ" + bytes(0x100))
 
 
+class CheckTest(unittest.TestCase):
+    """The checks each run gets: the files a contender wrote, and the paths."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        root = Path(self.dir.name)
+        self.payload = root / "payload"
+        make_payload.main([str(self.payload), "--divisor", "100"])
+        self.wine = bench.Wine(root / "prefix")
+        self.bench = bench.Bench(self.wine, {}, {})
+        self.out = root / "out"
+        self.out.mkdir()
+        for name in bench.WRITTEN_NAMES:
+            (self.out / name).write_bytes((self.payload / name).read_bytes())
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def sizes(self):
+        return {name: (self.payload / name).stat().st_size for name in bench.WRITTEN_NAMES}
+
+    def test_a_faithful_copy_passes(self):
+        self.bench.expect_files("copy", self.out, self.payload, self.sizes())
+
+    def test_faults_are_caught(self):
+        def extra(d):
+            (d / "au.msi").write_bytes(b"x")
+
+        def missing(d):
+            (d / "sr160390.cab").unlink()
+
+        def changed_byte(d):
+            data = bytearray((d / "st160390.cab").read_bytes())
+            data[-1] ^= 1
+            (d / "st160390.cab").write_bytes(bytes(data))
+
+        def short(d):
+            data = (d / "qmb1.6.0_39.msi").read_bytes()
+            (d / "qmb1.6.0_39.msi").write_bytes(data[:-1])
+
+        rows = [("an extra file", extra, "holds"), ("a missing cabinet", missing, "holds"),
+                ("one byte changed", changed_byte, "differs"), ("a short package", short, "differs")]
+        for case, fault, text in rows:
+            with self.subTest(case):
+                self.setUp()
+                fault(self.out)
+                with self.assertRaises(bench.BenchError, msg=case) as caught:
+                    self.bench.expect_files("copy", self.out, self.payload)
+                self.assertIn(text, str(caught.exception), case)
+
+    def test_stand_in_listing_must_match(self):
+        listed = self.sizes()
+        listed["sb160390.cab"] -= 1  # seen before it was complete
+        with self.assertRaises(bench.BenchError):
+            self.bench.expect_files("copy", self.out, self.payload, listed)
+
+    def test_paths(self):
+        self.assertEqual(bench.Wine.winpath("/a/b c/x.exe"), "Z:\\a\\b c\\x.exe")
+        self.assertEqual(self.wine.unixpath("C:\\qmb-bench\\peer"), self.wine.prefix / "drive_c/qmb-bench/peer")
+        with self.assertRaises(bench.BenchError):
+            self.wine.unixpath("Z:\\tmp")
+
+
+class ReportTest(unittest.TestCase):
+    def test_goals_and_missing_figures(self):
+        runs = [run(50, 120, 20, 35, 80, 50)]
+        results = {"machine": {k: "m" for k in ("date", "cpu", "cores", "memory", "kernel", "debian", "wine",
+                                                 "makensis", "gcc", "file_system")},
+                   "repetitions": 1, "warmup": 0, "payloads": {"full": {"figures": bench.figures(runs)}},
+                   "sizes": {"full": {"exe_without_payload": 70000, "rsrc_page_aligned": True,
+                                      "file_alignment": 512}}}
+        results["goals"] = bench.goals(results)
+        text = bench.report(results)
+        self.assertIn("| handover delay at least 20x shorter than the peer's (full payload) | 3.33x | no |", text)
+        self.assertIn("| the exe without payload under 64 KB | 70,000 B (68.4 KiB) | no |", text)
+        self.assertIn("| time to installer start, exe | 50.0 ms (50.0 ms) | – |", text)
+        self.assertNotIn("memory growth", text, "no goal without the tenth-size payload")
+
+
 class PayloadTest(unittest.TestCase):
     def test_sizes_and_signatures(self):
         with tempfile.TemporaryDirectory() as d:
