@@ -8,11 +8,13 @@ target_compile_options(qmb_core PRIVATE ${QMB_PRODUCT_FLAGS})
 qmb_add_profile(qmb_profile "i586")
 target_compile_options(qmb_profile PRIVATE ${QMB_PRODUCT_FLAGS})
 
-add_executable(qmb-setup WIN32 src/driver/winmain.cpp)
+add_executable(qmb-setup WIN32 src/driver/winmain.cpp src/platform/process_entry.cpp)
 target_compile_options(qmb-setup PRIVATE ${QMB_PRODUCT_FLAGS})
 target_link_libraries(qmb-setup PRIVATE qmb_core qmb_profile)
 # Only system libraries are imported: the toolchain's runtime is linked in.
-target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
+# The process starts in QmbProcessStart, without the runtime's start-up code.
+target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+    -nostartfiles -Wl,-e,_QmbProcessStart@0)
 target_link_libraries(qmb-setup PRIVATE advapi32 shell32 user32 kernel32)
 set_target_properties(qmb-setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The loader maps a section from the file only when it starts on a page

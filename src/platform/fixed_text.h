@@ -28,7 +28,9 @@ class FixedText {
   static constexpr size_t kCapacity = N;     // characters, terminator excluded
   static constexpr size_t kBytes = N + 1;    // storage, terminator included
 
-  FixedText() { clear(); }
+  // Zero-filled; constant-initialised as a global, so that no start-up code
+  // has to run for it.
+  constexpr FixedText() : text_{} {}
   FixedText(const FixedText&) = default;
   FixedText& operator=(const FixedText&) = default;
 
