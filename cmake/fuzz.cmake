@@ -21,7 +21,7 @@ target_compile_options(qmb_fuzz_sim PRIVATE ${QMB_FUZZ_SANITIZERS})
 # tests/fuzz/<name>.dict, when present, its dictionary of tokens.
 function(qmb_add_fuzz_target name seeds)
   add_executable(${name} tests/fuzz/${name}.cpp ${ARGN})
-  target_include_directories(${name} PRIVATE src)
+  target_include_directories(${name} PRIVATE src tests)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer ${QMB_FUZZ_SANITIZERS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer ${QMB_FUZZ_SANITIZERS})
   target_link_libraries(${name} PRIVATE qmb_fuzz_sim)

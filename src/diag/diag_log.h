@@ -14,6 +14,5 @@
 void DiagLog(const char* message);
 
 // Formats the message with a bound of 1023 characters (%s, %d) and logs it;
-// a message that would not fit is logged as far as the format can tell: not
-// at all, rather than cut.
+// a message that would not fit is not logged rather than logged cut.
 void DiagLogFormat(const char* format, ...);

@@ -8,14 +8,7 @@ namespace {
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
 
-bool Contains(const char* text, const char* needle) {
-  for (; *text != '\0'; ++text) {
-    size_t i = 0;
-    while (needle[i] != '\0' && text[i] == needle[i]) ++i;
-    if (needle[i] == '\0') return true;
-  }
-  return false;
-}
+bool Contains(const char* text, const char* needle) { return FindText(text, needle) != nullptr; }
 
 bool StartsWith(const char* text, const char* prefix) {
   for (; *prefix != '\0'; ++text, ++prefix) {

@@ -22,16 +22,6 @@ namespace {
 // The installer tool's path, one per process.
 PathText g_installerTool;
 
-bool Contains(const char* text, const char* part) {
-  int n = lstrlenA(part);
-  for (const char* p = text; *p != '\0'; ++p) {
-    int i = 0;
-    while (i < n && p[i] == part[i]) ++i;
-    if (i == n) return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 int RunSequence(HINSTANCE instance) {
@@ -63,7 +53,7 @@ int RunSequence(HINSTANCE instance) {
     if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
 
     bool defaultsFit = ApplySilentDefaults(options, &passThrough);  // only in silent mode
-    if (Contains(g_installerTool.c_str(), "SysWOW64")) ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
+    if (FindText(g_installerTool.c_str(), "SysWOW64") != nullptr) ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
 
     CommandText mainCommandLine;
     if (!defaultsFit || !BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(),

@@ -85,13 +85,9 @@ bool LocateInstallerTool(char* buffer, DWORD capacity) {
 char* ReplaceSameLength(char* text, const char* pattern, const char* replacement) {
   int n = lstrlenA(pattern);
   if (n != lstrlenA(replacement) || n == 0) return text;
-  for (char* p = text; *p != '\0'; ++p) {
-    int i = 0;
-    while (i < n && p[i] == pattern[i]) ++i;
-    if (i == n) {
-      for (int k = 0; k < n; ++k) p[k] = replacement[k];
-      break;
-    }
-  }
+  // The text is the caller's: the occurrence is found in it and overwritten.
+  char* found = const_cast<char*>(FindText(text, pattern));
+  if (found != nullptr)
+    for (int k = 0; k < n; ++k) found[k] = replacement[k];
   return text;
 }

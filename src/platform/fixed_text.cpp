@@ -87,3 +87,12 @@ int FormatInto(char* dst, size_t dstBytes, const char* format, ...) {
   va_end(args);
   return n;
 }
+
+const char* FindText(const char* text, const char* part) {
+  for (const char* p = text;; ++p) {
+    size_t i = 0;
+    while (part[i] != '\0' && p[i] == part[i]) ++i;
+    if (part[i] == '\0') return p;
+    if (*p == '\0') return nullptr;
+  }
+}

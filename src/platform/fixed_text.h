@@ -22,6 +22,10 @@
 int FormatBounded(char* dst, size_t dstBytes, const char* format, va_list args);
 int FormatInto(char* dst, size_t dstBytes, const char* format, ...);
 
+// The first occurrence of `part` in `text`, compared byte for byte
+// (case-sensitive), or null when there is none.
+const char* FindText(const char* text, const char* part);
+
 template <size_t N>
 class FixedText {
  public:

@@ -1,5 +1,6 @@
 // Splitting the process command line and reading the program's options.
 #include "driver/command_line.h"
+#include "support/quote_argument.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include "platform/sim/machine.h"
 
 namespace {
+
+using test::Quote;
 
 using Args = std::vector<std::string>;
 
@@ -91,25 +94,6 @@ TEST(SplitCommandLineTest, NullLineIsEmpty) {
   ASSERT_EQ(v->count, 1);
   EXPECT_STREQ(v->arguments[0], "");
   EXPECT_EQ(v->arguments[1], nullptr);
-}
-
-// Quoting an argument the way a caller must for these rules (every quote
-// escaped, backslashes doubled before a quote or the closing quote) and
-// splitting it again gives the argument back.
-std::string Quote(const std::string& arg) {
-  std::string out = "\"";
-  size_t slashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++slashes;
-      continue;
-    }
-    out.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
-    slashes = 0;
-    out += c;
-  }
-  out.append(2 * slashes, '\\');
-  return out + "\"";
 }
 
 TEST(SplitCommandLineTest, QuotedArgumentsSplitBackUnchanged) {

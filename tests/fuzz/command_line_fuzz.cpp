@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "driver/command_line.h"
+#include "support/quote_argument.h"
 
 namespace {
+
+using test::Quote;
 
 void Require(bool condition, const char* what) {
   if (condition) return;
@@ -29,23 +32,6 @@ void Require(bool condition, const char* what) {
 template <size_t N>
 void RequireWithin(const FixedText<N>& text, const char* what) {
   Require(std::memchr(text.c_str(), '\0', FixedText<N>::kBytes) != nullptr, what);
-}
-
-// Quotes an argument so that the splitter gives it back unchanged.
-std::string Quote(const std::string& arg) {
-  std::string out = "\"";
-  size_t slashes = 0;
-  for (char c : arg) {
-    if (c == '\\') {
-      ++slashes;
-      continue;
-    }
-    out.append(c == '"' ? 2 * slashes + 1 : slashes, '\\');
-    slashes = 0;
-    out += c;
-  }
-  out.append(2 * slashes, '\\');
-  return out + "\"";
 }
 
 bool Has(const std::string& s, const char* needle) { return s.find(needle) != std::string::npos; }

@@ -132,7 +132,9 @@ TEST_F(UserDataFolderTest, OlderSystemsFallBackAsTheTableSays) {
     EXPECT_EQ(o.flag, row.flag);
     EXPECT_EQ(o.folder, row.folder);
     EXPECT_EQ(sim::LoadedLibraryReferences(), 0);
-    if (row.shfolder) EXPECT_EQ(sim::CountCalls("SHGetSpecialFolderPathA"), 0u) << "shell32 is not tried";
+    if (row.shfolder) {
+      EXPECT_EQ(sim::CountCalls("SHGetSpecialFolderPathA"), 0u) << "shell32 is not tried";
+    }
   }
 }
 

@@ -65,4 +65,13 @@ TEST(FixedText, NullTextArgumentIsShownNotFollowed) {
   EXPECT_STREQ(t.c_str(), "[(null)]");
 }
 
+TEST(FindText, FirstExactOccurrenceOrNull) {
+  const char text[] = "a/qn b/qn";
+  EXPECT_EQ(FindText(text, "/qn"), text + 1);
+  EXPECT_EQ(FindText(text, "b/qn"), text + 5) << "at the very end";
+  EXPECT_EQ(FindText(text, "/QN"), nullptr) << "case-sensitive";
+  EXPECT_EQ(FindText(text, "b/qnx"), nullptr) << "longer than what is left";
+  EXPECT_EQ(FindText("", "x"), nullptr);
+}
+
 }  // namespace

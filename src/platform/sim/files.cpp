@@ -161,8 +161,6 @@ static std::vector<FileObject*> OpenFiles(const std::string& key) {
   return out;
 }
 
-bool FileIsOpen(const std::string& key) { return !OpenFiles(key).empty(); }
-
 // Share-mode check of a new open against every open handle of the file.
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
   for (FileObject* f : OpenFiles(key)) {
@@ -552,11 +550,6 @@ static Path Must(const std::string& path) {
   return p;
 }
 
-std::string HostRoot() {
-  auto lock = Lock();
-  return S().hostRoot;
-}
-
 bool Exists(const std::string& path) {
   auto lock = Lock();
   bool dir;
@@ -626,11 +619,6 @@ int OpenFileHandles() {
   for (auto& [h, obj] : S().handles)
     if (obj->kind == Kind::File && !static_cast<FileObject*>(obj.get())->heldByTest) ++n;
   return n;
-}
-
-void SetCurrentDirectory(const std::string& path) {
-  auto lock = Lock();
-  S().currentDirectory = path;
 }
 
 void HoldFileOpen(const std::string& path, DWORD access, DWORD share) {

@@ -220,11 +220,6 @@ void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform) {
   S().platform = platform;
 }
 
-void SetWindowsDirectory(const std::string& path) {
-  auto lock = Lock();
-  S().windowsDirectory = path;
-}
-
 void SetTempPath(const std::string& path) {
   auto lock = Lock();
   S().tempPath = path;

@@ -92,7 +92,6 @@ void SetCommandLine(const std::string& commandLine);
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
 void SetSystemDirectory(const std::string& path);  // also moves the libraries
 std::string SystemDirectory();
-void SetWindowsDirectory(const std::string& path);
 void SetTempPath(const std::string& path);
 void SetUserLangId(LANGID lang);
 void SetUiLanguage(LANGID lang);  // the language LoadStringA picks
@@ -135,8 +134,6 @@ const GUID& LocalAppDataId();
 
 // ---- file system ---------------------------------------------------------------
 
-// Host folder behind the simulated drives; C:\a\b lives at <root>/c/a/b.
-std::string HostRoot();
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
@@ -146,7 +143,6 @@ void SetReadOnly(const std::string& path, bool readOnly);
 // Entry names of a folder, sorted; empty when it does not exist.
 std::vector<std::string> ListDirectory(const std::string& path);
 int OpenFileHandles();
-void SetCurrentDirectory(const std::string& path);
 
 // Holds a file open with the given share mode, as another process would,
 // until ReleaseHeldFile.
@@ -194,7 +190,7 @@ std::vector<ProcessRecord> Processes();
 // Whether a named event exists (some handle to it is open) and its state.
 bool EventExists(const std::string& name);
 bool EventSignalled(const std::string& name);
-// Calls made with this name, in order ("create", "set").
+// Event handles open in the machine, whoever holds them.
 int OpenEventHandles();
 
 // ---- message boxes and the message queue ----------------------------------------------

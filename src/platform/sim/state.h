@@ -110,10 +110,6 @@ struct Resource {
   std::string bytes;
 };
 
-struct QueuedMessage {
-  MSG msg;
-};
-
 struct State {
   std::recursive_mutex mu;
   std::condition_variable_any changed;
@@ -239,7 +235,6 @@ void InitFileSystem();
 void InitLibraries();
 void InitRegistry();
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
-bool FileIsOpen(const std::string& key);
 
 // Implementations reachable only through GetProcAddress.
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
