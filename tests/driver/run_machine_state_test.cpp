@@ -151,7 +151,9 @@ TEST_F(RunMachineStateTest, FailedOrCancelledSilentInstallStillRunsTheFollowUpsB
 }
 
 TEST_F(RunMachineStateTest, InstallerThatDoesNotStartStillChecksAndFollowsUp) {
-  AddPayload();
+  // Without cabinets, so that no cabinet write races the run's cleanup.
+  AddPackage();
+  AddUpdater();
   KitWithFollowUps();
   sim::RegCreateKey(kRuntimeKey);
   SetCommandLine("/s");
