@@ -123,6 +123,14 @@ qmb_process_starts() {
     "$QMB_WORK/run.err" | sed -e 's/\\\\/\x01/g' -e 's/\\"/"/g' -e 's/\x01/\\/g'
 }
 
+# The values that the last traced run's CreateProcessA calls returned, one
+# per line, as "<thread id>|<return value>" (hexadecimal, as traced). A call
+# whose process ended before it returned has no line.
+qmb_process_start_results() {
+  sed -n -E 's/^([0-9a-f]+):Ret  (KERNEL32|KERNELBASE|kernel32|kernelbase)\.CreateProcessA\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$/\1|\3/p' \
+    "$QMB_WORK/run.err"
+}
+
 # The CreateThread calls of the last traced run, one per line, as
 # "<calling thread id>|<start address>|<parameter>" (hexadecimal, as traced).
 qmb_thread_creations() {
