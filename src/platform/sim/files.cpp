@@ -337,6 +337,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
   auto lock = Enter();
   Log("SetFilePointer(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(distance) + ", " +
       (distanceHigh == nullptr ? "NULL" : "high") + ", " + std::to_string(method) + ")");
+  if (Fault("SetFilePointer")) return INVALID_SET_FILE_POINTER;
   auto obj = GetHandle(file);
   if (obj == nullptr || obj->kind != Kind::File) {
     SetError(ERROR_INVALID_HANDLE);
@@ -453,6 +454,7 @@ static void FillEntry(WIN32_FIND_DATAA* d, const std::string& name, bool dir, ui
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
   auto lock = Enter();
   Log("FindFirstFileA(" + Str(pattern) + ")");
+  if (Fault("FindFirstFileA", Str(pattern))) return INVALID_HANDLE_VALUE;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(pattern), &p, &error, MAX_PATH - 1, true) || p.parts.empty()) {
@@ -513,6 +515,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
 BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
   auto lock = Enter();
   Log("FindNextFileA(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
+  if (Fault("FindNextFileA")) return FALSE;
   auto obj = GetHandle(search);
   if (obj == nullptr || obj->kind != Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);
@@ -536,6 +539,8 @@ BOOL WINAPI FindClose(HANDLE search) {
     return FALSE;
   }
   S().handles.erase(reinterpret_cast<uintptr_t>(search));
+  // As with CloseHandle, a reported failure still releases the handle.
+  if (Fault("FindClose")) return FALSE;
   return TRUE;
 }
 

@@ -188,6 +188,25 @@ void FailCall(const std::string& op, int nth, DWORD error, const std::string& ma
   S().faults.push_back({op, nth, error, match});
 }
 
+const std::vector<std::string>& FaultableOperations() {
+  static const std::vector<std::string> ops = {
+      "CloseHandle", "CreateDirectoryA", "CreateEventA", "CreateFileA", "CreateProcessA", "CreateThread",
+      "DeleteFileA", "FindClose", "FindFirstFileA", "FindNextFileA", "FindResourceA", "FormatMessageA",
+      "FreeLibrary", "GetEnvironmentVariableA", "GetExitCodeProcess", "GetFileVersionInfoA", "GetMessage",
+      "GetProcAddress", "GetSystemDirectoryA", "GetTempPathA", "GetVersionExA", "GetWindowsDirectoryA",
+      "LoadLibraryA", "LoadResource", "LoadStringA", "LocalAlloc", "LocalFree", "LockResource", "MessageBoxA",
+      "MsgWaitForMultipleObjects", "RegCloseKey", "RegDeleteKeyA", "RegDeleteValueA", "RegOpenKeyExA",
+      "RegQueryInfoKeyA", "RegQueryValueExA", "RegSetValueExA", "RemoveDirectoryA", "SetDllDirectoryA",
+      "SetEvent", "SetFilePointer", "SHGetFolderPathA", "SHGetFolderPathEx", "SHGetSpecialFolderPathA",
+      "SizeofResource", "VerQueryValueA", "WaitForSingleObject", "WideCharToMultiByte", "WriteFile"};
+  return ops;
+}
+
+size_t PendingFaults() {
+  auto lock = Lock();
+  return S().faults.size();
+}
+
 void ShortWrite(int nth, DWORD bytes) {
   auto lock = Lock();
   S().shortWrites.push_back({nth, bytes});
@@ -370,18 +389,21 @@ UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
   auto lock = Enter();
   Log("GetWindowsDirectoryA(" + std::to_string(size) + ")");
+  if (Fault("GetWindowsDirectoryA")) return 0;
   return CopyOut(S().windowsDirectory, buffer, size);
 }
 
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
   auto lock = Enter();
   Log("GetTempPathA(" + std::to_string(size) + ")");
+  if (Fault("GetTempPathA")) return 0;
   return CopyOut(S().tempPath, buffer, size);
 }
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
   auto lock = Enter();
   Log("GetEnvironmentVariableA(" + Str(name) + ", " + std::to_string(size) + ")");
+  if (Fault("GetEnvironmentVariableA", Str(name))) return 0;
   State& s = S();
   auto it = s.env.find(Lower(name));
   if (it == s.env.end()) {
@@ -426,6 +448,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wid
   auto lock = Enter();
   Log("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
       std::to_string(wideCount) + ", " + std::to_string(outBytes) + ")");
+  if (Fault("WideCharToMultiByte")) return 0;
   if (codePage != CP_ACP || flags != 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -477,6 +500,7 @@ HLOCAL WINAPI LocalFree(HLOCAL memory) {
   auto lock = Enter();
   Log("LocalFree()");
   if (memory == nullptr) return nullptr;
+  if (Fault("LocalFree")) return memory;
   if (S().localAllocations.erase(memory) == 0) {
     SetError(ERROR_INVALID_HANDLE);
     return memory;
@@ -586,6 +610,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
 BOOL WINAPI SetEvent(HANDLE event) {
   auto lock = Enter();
   Log("SetEvent(" + Hex(reinterpret_cast<uintptr_t>(event)) + ")");
+  if (Fault("SetEvent")) return FALSE;
   auto obj = GetHandle(event);
   if (obj == nullptr || obj->kind != Kind::Event) {
     SetError(ERROR_INVALID_HANDLE);
@@ -611,6 +636,7 @@ static bool IsSignalled(Object* obj) {
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   auto lock = Enter();
   Log("WaitForSingleObject(" + Hex(reinterpret_cast<uintptr_t>(handle)) + ", " + Hex(milliseconds) + ")");
+  if (Fault("WaitForSingleObject")) return WAIT_FAILED;
   auto obj = GetHandle(handle);
   if (obj == nullptr || obj->kind == Kind::File || obj->kind == Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);

@@ -67,14 +67,15 @@ void ClearCalls();
 
 // The nth call (1-based, counted from now) of the named operation whose first
 // text argument contains `match` (empty matches every call) fails with the
-// given error code, as the platform fails it. Operations: CreateFileA,
-// WriteFile, CloseHandle, CreateDirectoryA, DeleteFileA, RemoveDirectoryA,
-// LoadLibraryA, GetSystemDirectoryA, GetFileVersionInfoA, VerQueryValueA,
-// RegOpenKeyExA, RegQueryValueExA, RegSetValueExA, RegCloseKey,
-// RegQueryInfoKeyA, CreateProcessA, GetExitCodeProcess, CreateEventA,
-// CreateThread, SetDllDirectoryA, MsgWaitForMultipleObjects, GetMessage,
-// LoadResource, FormatMessageA, LocalAlloc, GetVersionExA.
+// given error code, as the platform fails it. The operations that can fail
+// are those of FaultableOperations(); GetMessage stands for both forms.
 void FailCall(const std::string& op, int nth, DWORD error, const std::string& match = "");
+
+// Every operation FailCall can fail, by the name it logs under.
+const std::vector<std::string>& FaultableOperations();
+
+// Injected faults that have not fired yet.
+size_t PendingFaults();
 
 // The nth WriteFile (1-based, from now) writes only `bytes` bytes (at most the
 // request) and reports success with that count; 0 makes a zero-byte write.

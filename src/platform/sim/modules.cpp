@@ -71,6 +71,7 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
   std::string n = IS_INTRESOURCE(name) ? "#" + std::to_string(LOWORD(name)) : Str(name);
   std::string t = IS_INTRESOURCE(type) ? "#" + std::to_string(LOWORD(type)) : Str(type);
   Log("FindResourceA(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + n + ", " + t + ")");
+  if (Fault("FindResourceA", t)) return nullptr;
   if (module != sim::Module() || !IS_INTRESOURCE(name) || IS_INTRESOURCE(type)) {
     SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
@@ -96,6 +97,7 @@ static Resource* ResourceOf(HRSRC r) {
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
   auto lock = Enter();
   Log("SizeofResource(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  if (Fault("SizeofResource")) return 0;
   Resource* r = ResourceOf(resource);
   if (r == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -120,6 +122,7 @@ LPVOID WINAPI LockResource(HGLOBAL data) {
   auto lock = Enter();
   Log("LockResource()");
   if (data == nullptr) return nullptr;
+  if (Fault("LockResource")) return nullptr;
   auto* r = static_cast<Resource*>(data);
   return r->bytes.empty() ? static_cast<LPVOID>(r) : static_cast<LPVOID>(&r->bytes[0]);
 }
@@ -128,6 +131,7 @@ int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
   auto lock = Enter();
   Log("LoadStringA(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + std::to_string(id) + ", " +
       std::to_string(size) + ")");
+  if (Fault("LoadStringA")) return 0;
   State& s = S();
   if (module != sim::Module() || size <= 0) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -214,6 +218,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   auto lock = Enter();
   Log("GetProcAddress(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + Str(name) + ")");
+  if (Fault("GetProcAddress", Str(name))) return nullptr;
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr) {
     SetError(module == sim::Module() ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
@@ -235,6 +240,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   auto lock = Enter();
   Log("FreeLibrary(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  if (Fault("FreeLibrary")) return FALSE;
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr || m->references <= 0) {
     SetError(ERROR_MOD_NOT_FOUND);
@@ -256,10 +262,14 @@ BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
 
 // ---- shell folders ------------------------------------------------------------------------------
 
+// The HRESULT that carries a Windows error code.
+static HRESULT FailureFromError(DWORD error) { return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu)); }
+
 HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity) {
   auto lock = Enter();
   Log("SHGetFolderPathEx(" + Hex(id->Data1) + ", " + std::to_string(flags) + ", " +
       (token == nullptr ? "NULL" : "token") + ", " + std::to_string(capacity) + ")");
+  if (Fault("SHGetFolderPathEx")) return FailureFromError(GetLastError());
   for (auto& [guid, value] : S().knownFolders) {
     if (!SameGuid(guid, *id)) continue;
     if (!value) return static_cast<HRESULT>(0x80070002);  // the folder is not there
@@ -285,6 +295,7 @@ HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token,
   auto lock = Enter();
   Log("SHGetFolderPathA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + std::to_string(folder) + ", " +
       (token == nullptr ? "NULL" : "token") + ", " + std::to_string(flags) + ")");
+  if (Fault("SHGetFolderPathA")) return FailureFromError(GetLastError());
   return ShellFolder(folder, path, false);
 }
 
@@ -292,6 +303,7 @@ BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL 
   auto lock = Enter();
   Log("SHGetSpecialFolderPathA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + std::to_string(folder) +
       ", " + std::to_string(create) + ")");
+  if (Fault("SHGetSpecialFolderPathA")) return FALSE;
   return ShellFolder(folder, path, create != FALSE) == S_OK ? TRUE : FALSE;
 }
 

@@ -165,6 +165,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
   auto lock = Enter();
   Log("RegDeleteValueA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ", " + Str(name) + ")");
+  if (Fault("RegDeleteValueA", Str(name))) return static_cast<LSTATUS>(GetLastError());
   std::shared_ptr<RegKeyNode> node;
   REGSAM access = 0;
   if (!KeyOf(key, &node, &access)) return ERROR_INVALID_HANDLE;
@@ -183,6 +184,7 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
 LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
   auto lock = Enter();
   Log("RegDeleteKeyA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ", " + Str(subKey) + ")");
+  if (Fault("RegDeleteKeyA", Str(subKey))) return static_cast<LSTATUS>(GetLastError());
   std::shared_ptr<RegKeyNode> node;
   REGSAM access = 0;
   if (!KeyOf(key, &node, &access)) return ERROR_INVALID_HANDLE;

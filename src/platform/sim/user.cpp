@@ -9,6 +9,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
   auto lock = Enter();
   Log("MessageBoxA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + Str(text) + ", " + Str(caption) + ", " +
       Hex(style) + ")");
+  if (Fault("MessageBoxA")) return 0;
   S().messageBoxes.push_back({Str(text), Str(caption), style, Self().mainThread});
   return IDOK;
 }
