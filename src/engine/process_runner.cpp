@@ -11,9 +11,13 @@ DWORD ProcessRunner(char* commandLine) {
   startup.cb = sizeof startup;
   if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return result;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  if (GetExitCodeProcess(process.hProcess, &code)) result = code;
+  // A wait that failed has not seen the child end: its exit code would read
+  // as STILL_ACTIVE (259), which is no outcome of the child. The result then
+  // stays 1, as when the exit code cannot be read.
+  if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (GetExitCodeProcess(process.hProcess, &code)) result = code;
+  }
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
   return result;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "support/machine_fixture.h"
@@ -52,6 +53,21 @@ TEST_F(ProcessRunnerTest, UnreadableExitCodeGivesOne) {
   sim::RegisterProgram("C:\\t\\child.exe", [](const std::string&) { return 1603u; });
   sim::FailCall("GetExitCodeProcess", 1, 6);
   EXPECT_EQ(Run("C:\\t\\child.exe"), 1u);
+}
+
+TEST_F(ProcessRunnerTest, FailedWaitGivesOneNotTheStillActiveCode) {
+  // The child is still running when the failed wait returns: its exit code
+  // would read as STILL_ACTIVE, which must not pass for the child's result.
+  // The child outlives this test's body, until the machine is reset.
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  sim::RegisterProgram("C:\\t\\child.exe", [release](const std::string&) {
+    while (!*release) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return 0u;
+  });
+  sim::FailCall("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(Run("C:\\t\\child.exe"), 1u);
+  EXPECT_TRUE(sim::CallsStartingWith("GetExitCodeProcess").empty());
+  *release = true;
 }
 
 TEST_F(ProcessRunnerTest, WaitsForALongChild) {
