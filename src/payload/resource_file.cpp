@@ -12,9 +12,13 @@ static const DWORD kNoProgressError = 29;
 int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path) {
   HRSRC item = FindResourceA(module, MAKEINTRESOURCEA(number), type);
   if (item == nullptr) return 0;
+  // A size of 0 is an empty item unless the platform says the size could
+  // not be taken; then writing an empty file would pass for success.
+  SetLastError(ERROR_SUCCESS);
   DWORD size = SizeofResource(module, item);
+  bool sizeUnknown = size == 0 && GetLastError() != ERROR_SUCCESS;
   const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module, item)));
-  if (data == nullptr && size != 0) {
+  if ((data == nullptr && size != 0) || sizeUnknown) {
     // The item was found but its bytes cannot be reached: nothing can be
     // written, and the file is left alone.
     DWORD error = GetLastError();

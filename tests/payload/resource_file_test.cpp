@@ -177,11 +177,16 @@ TEST_F(ResourceFileTest, PathThatDidNotFitIsRefusedAsTooLong) {
 TEST_F(ResourceFileTest, UnreachableItemBytesEndTheProcessWithoutTouchingTheFile) {
   sim::AddResource(kType, kNumber, "x");
   sim::WriteFileBytes(kFile, "old");
-  sim::FailCall("LoadResource", 1, 1812);
-  sim::RunResult r = Write(kFile);
-  EXPECT_TRUE(r.exitProcessCalled);
-  EXPECT_EQ(r.code, 1812);
-  EXPECT_EQ(sim::ReadFileBytes(kFile), "old");
+  for (const char* step : {"LoadResource", "LockResource", "SizeofResource"}) {
+    SCOPED_TRACE(step);
+    // A size that cannot be taken reads as 0: an empty file must not pass
+    // for the item.
+    sim::FailCall(step, 1, 1812);
+    sim::RunResult r = Write(kFile);
+    EXPECT_TRUE(r.exitProcessCalled);
+    EXPECT_EQ(r.code, 1812);
+    EXPECT_EQ(sim::ReadFileBytes(kFile), "old");
+  }
 }
 
 }  // namespace
