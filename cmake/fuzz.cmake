@@ -7,7 +7,7 @@ if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "The fuzz configuration needs clang for libFuzzer (use the fuzz preset)")
 endif()
 
-set(QMB_FUZZ_SECONDS 60 CACHE STRING "How long ctest runs each fuzz target")
+set(QMB_FUZZ_SECONDS 45 CACHE STRING "How long ctest runs each fuzz target")
 
 set(QMB_FUZZ_SANITIZERS -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
 add_compile_options(-g -O1 -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
@@ -45,5 +45,18 @@ qmb_add_fuzz_target(command_line_fuzz command_line
   src/driver/command_line.cpp
   src/driver/language.cpp
   src/driver/build_profile.cpp
+  src/platform/fixed_text.cpp
+)
+
+qmb_add_fuzz_target(registry_read_fuzz registry_read
+  src/state/reg_key.cpp
+  src/state/settings.cpp
+  src/state/product_probes.cpp
+  src/driver/build_profile.cpp
+  src/platform/fixed_text.cpp
+)
+
+qmb_add_fuzz_target(resource_write_fuzz resource_write
+  src/payload/resource_file.cpp
   src/platform/fixed_text.cpp
 )

@@ -9,6 +9,10 @@ const char kCloseLabel[] = "Installer : Wrapper.CloseHandle ";
 // ERROR_WRITE_FAULT: reported for a write that succeeds without writing.
 static const DWORD kNoProgressError = 29;
 
+// ERROR_FUNCTION_FAILED: the exit code of a step that failed without leaving
+// an error code.
+static const DWORD kNoErrorCode = 1627;
+
 int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path) {
   HRSRC item = FindResourceA(module, MAKEINTRESOURCEA(number), type);
   if (item == nullptr) return 0;
@@ -51,6 +55,8 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
 
 void ExtractFailure(const char* label) {
   DWORD code = GetLastError();
+  // Ending with 0 would tell the caller the run succeeded.
+  if (code == 0) code = kNoErrorCode;
   char* systemText = nullptr;
   DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400,
                                 reinterpret_cast<LPSTR>(&systemText), 0, nullptr);

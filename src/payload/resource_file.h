@@ -24,4 +24,6 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
 
 // Shows "<label> failed with error <code>: <system text>" (caption "Error")
 // for the calling thread's last error, then ends the process with that code.
+// A last error of 0 (a failed call that set none) becomes 1627
+// (ERROR_FUNCTION_FAILED), so that a failure never ends the process with 0.
 [[noreturn]] void ExtractFailure(const char* label);

@@ -168,6 +168,28 @@ TEST_F(ResourceFileTest, ErrorWithoutSystemTextGivesAnEmptyText) {
   ExpectFatal(Write(kFile), kCreateLabel, 9999, "");
 }
 
+// A platform call that fails without setting an error code must still end
+// the process with a failure code, never with 0 (which reads as success).
+TEST_F(ResourceFileTest, StepFailingWithoutAnErrorCodeEndsWithANonZeroCode) {
+  struct Row {
+    const char* op;
+    const char* label;
+  };
+  const Row rows[] = {
+      {"CreateFileA", kCreateLabel},
+      {"WriteFile", kWriteLabel},
+      {"CloseHandle", kCloseLabel},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.op);
+    sim::Reset();
+    sim::MakeDirectories(kFolder);
+    sim::AddResource(kType, kNumber, "x");
+    sim::FailCall(row.op, 1, 0, row.op == std::string("CloseHandle") ? "ss160390.cab" : "");
+    ExpectFatal(Write(kFile), row.label, 1627, "");
+  }
+}
+
 TEST_F(ResourceFileTest, PathThatDidNotFitIsRefusedAsTooLong) {
   sim::AddResource(kType, kNumber, "x");
   ExpectFatal(Write(""), kCreateLabel, 206, "The filename or extension is too long.\r\n");
