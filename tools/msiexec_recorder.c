@@ -15,6 +15,16 @@
  *                                     its plain files after the wait, one line
  *                                     each, as the package would find them.
  *
+ *   status=written <type> <bytes> | status=error <code>
+ *                                     only on the first start recorded into
+ *                                     an empty record file, and only when
+ *                                     QMB_RECORD_STATUS_HEX is set: it writes
+ *                                     InstallStatus under HKLM\Software\Morvanta
+ *                                     (creating the key) as the bytes given
+ *                                     there in hexadecimal, of the registry
+ *                                     type QMB_RECORD_STATUS_TYPE (decimal,
+ *                                     default 1, REG_SZ), as a package could.
+ *
  * Its exit code is QMB_RECORD_EXIT (decimal, unsigned or negative), default 0.
  * Without QMB_RECORD_FILE nothing is written; a record file that cannot be
  * opened makes the exit code 1 so that the test sees it. */
@@ -73,6 +83,40 @@ static void WaitForReadyEvent(void) {
   CloseHandle(event);
 }
 
+static int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+static void WriteInstallStatus(const char* hex, DWORD type) {
+  /* One zero byte more than the data: RegSetValueExA takes the byte after
+   * string data into account (a zero there is stored as a terminator). */
+  BYTE data[MAX_PATH / 2 + 1] = {0};
+  char line[64];
+  DWORD n = 0;
+  for (; hex[2 * n] && n < MAX_PATH / 2; ++n) {
+    int high = HexDigit(hex[2 * n]), low = HexDigit(hex[2 * n + 1]);
+    if (high < 0 || low < 0) {
+      Record("status=error bad hexadecimal data");
+      return;
+    }
+    data[n] = (BYTE)(high * 16 + low);
+  }
+  HKEY key = NULL;
+  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Morvanta", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+  if (result == ERROR_SUCCESS) {
+    result = RegSetValueExA(key, "InstallStatus", 0, type, data, n);
+    RegCloseKey(key);
+  }
+  if (result == ERROR_SUCCESS)
+    snprintf(line, sizeof line, "status=written %lu %lu", (unsigned long)type, (unsigned long)n);
+  else
+    snprintf(line, sizeof line, "status=error %ld", (long)result);
+  Record(line);
+}
+
 static void ListFolder(const char* folder) {
   char pattern[MAX_PATH + 4];
   char line[MAX_PATH + 40];
@@ -103,7 +147,12 @@ int main(void) {
                            FILE_ATTRIBUTE_NORMAL, NULL);
     if (g_record == INVALID_HANDLE_VALUE) return 1;
   }
+  int first = g_record != INVALID_HANDLE_VALUE && GetFileSize(g_record, NULL) == 0;
   Record(GetCommandLineA());
+  if (first && Env("QMB_RECORD_STATUS_HEX", path, sizeof path)) {
+    DWORD type = Env("QMB_RECORD_STATUS_TYPE", text, sizeof text) ? ParseCode(text, REG_SZ) : REG_SZ;
+    WriteInstallStatus(path, type);
+  }
   if (Env("QMB_RECORD_WAIT_EVENT", text, sizeof text)) WaitForReadyEvent();
   if (Env("QMB_RECORD_LIST_DIR", path, sizeof path)) ListFolder(path);
   if (g_record != INVALID_HANDLE_VALUE) CloseHandle(g_record);

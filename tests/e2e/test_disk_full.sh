@@ -124,7 +124,7 @@ if QMB_TRACE_BOXES=1 QMB_RECORD_WAIT_MS=60000 qmb_run "$QMB_EXE" ""; then
   # waiting: the exe ended without setting the event.
   starts="$(qmb_process_starts | grep -F ' /i "' || true)"
   count="$(printf '%s' "$starts" | grep -c '' || true)"
-  started="$(qmb_process_start_results | grep -E "^${main_thread:-none}\|" | head -1 | cut -d'|' -f2)"
+  started="$(qmb_process_start_results | grep -E "^${main_thread:-none}\|" | head -1 | cut -d'|' -f2 || true)"
   if ((count > 1)); then
     qmb_fail "[$row] the installer was started at most once" "seen: $count starts"
   elif ((count == 1)); then

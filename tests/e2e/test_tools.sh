@@ -2,7 +2,8 @@
 # The harness's own instruments, so that a fault in them is not taken for a
 # fault of the exe: qmb-launch.exe must report the full 32-bit exit code and
 # a start failure; msiexec-recorder.exe must record its command line
-# verbatim, wait on the ready event and exit with the code it is given.
+# verbatim, wait on the ready event, write InstallStatus on its first start
+# when asked to, and exit with the code it is given.
 #
 # Usage: test_tools.sh EXE   (the exe is not run here)
 source "$(dirname "$0")/lib.sh"
@@ -51,6 +52,26 @@ qmb_wine "$QMB_TOOLS_DIR/qmb-set-event.exe" 20000 >/dev/null || qmb_fail "the re
 wait "$waiter" || true
 expect_eq "a set event is recorded" "\"$recorder_win\" y|event=signalled" \
   "$(tr '\n' '|' <"$record" 2>/dev/null | sed 's/|$//')"
+
+# InstallStatus written on the first start into an empty record only.
+rm -f "$record"
+qmb_reg_delete "$QMB_SETTINGS_KEY"
+export QMB_RECORD_STATUS_TYPE=3 QMB_RECORD_STATUS_HEX=72650069
+qmb_run "$recorder" "first" >/dev/null || qmb_fail "the recorder ran to write InstallStatus"
+expect_eq "the first start writes the bytes with the type given" "type=3 wide_bytes=4 ansi_bytes=4 text=re" \
+  "$(qmb_reg_stored 'SOFTWARE\Morvanta' InstallStatus)"
+qmb_reg_delete "$QMB_SETTINGS_KEY"
+qmb_run "$recorder" "second" >/dev/null || qmb_fail "the recorder ran a second time"
+expect_prefix "a later start writes nothing" "error=2 " "$(qmb_reg_stored 'SOFTWARE\Morvanta' InstallStatus)"
+expect_eq "the write is recorded after the first command line only" \
+  "\"$recorder_win\" first|status=written 3 4|\"$recorder_win\" second" \
+  "$(tr -d '\r' <"$record" 2>/dev/null | tr '\n' '|' | sed 's/|$//')"
+rm -f "$record"
+QMB_RECORD_STATUS_HEX=7g qmb_run "$recorder" "bad" >/dev/null || qmb_fail "the recorder ran with bad data"
+expect_eq "data that is not hexadecimal is reported, not written" \
+  "\"$recorder_win\" bad|status=error bad hexadecimal data" \
+  "$(tr -d '\r' <"$record" 2>/dev/null | tr '\n' '|' | sed 's/|$//')"
+unset QMB_RECORD_STATUS_TYPE QMB_RECORD_STATUS_HEX
 
 # A program that cannot be started is reported as such, not as an exit code.
 if qmb_run "$QMB_WORK/no-such-program.exe" "" >/dev/null; then
