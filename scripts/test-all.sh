@@ -8,7 +8,7 @@ scripts/install-deps.sh
 
 cmake --preset host
 cmake --build --preset host
-ctest --preset host
+ctest --preset host -j2
 
 cmake --preset fuzz
 cmake --build --preset fuzz

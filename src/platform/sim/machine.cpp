@@ -136,6 +136,15 @@ void Reset() {
   }
   Self() = ThreadInfo{};
   S();
+  // The last machine's folder goes when the test program ends; each Reset
+  // removes the one before.
+  static const bool removedAtExit = std::atexit([] {
+    if (g_state != nullptr) {
+      std::error_code ec;
+      std::filesystem::remove_all(g_state->hostRoot, ec);
+    }
+  }) == 0;
+  (void)removedAtExit;
 }
 
 HINSTANCE Module() { return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x00400000)); }
@@ -177,6 +186,11 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix) {
 }
 
 size_t CountCalls(const std::string& prefix) { return CallsStartingWith(prefix).size(); }
+
+size_t CallCount() {
+  auto lock = Lock();
+  return S().calls.size();
+}
 
 void ClearCalls() {
   auto lock = Lock();

@@ -61,6 +61,7 @@ RunResult RunProcess(const std::function<int()>& entry);
 std::vector<std::string> Calls();
 std::vector<std::string> CallsStartingWith(const std::string& prefix);
 size_t CountCalls(const std::string& prefix);
+size_t CallCount();  // all calls logged so far
 void ClearCalls();
 
 // ---- fault injection ---------------------------------------------------------
