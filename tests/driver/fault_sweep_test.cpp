@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -30,39 +29,19 @@
 namespace {
 
 using test::kDataFolder;
-using test::kToolPath;
+using test::kKitFolder;
+using test::kKitKey;
+using test::kRuntimeKey;
+using test::kSettingsKey;
+using test::kUpdaterKey;
 
-const std::string kSettings = "Software\\Morvanta";
-const std::string kKitKey = "SOFTWARE\\Morvanta\\Vesk Development Kit\\1.6.0_39";
-const std::string kRuntimeKey = "SOFTWARE\\Morvanta\\Vesk Runtime Environment\\1.6.0_39";
-const std::string kAuKey = "SOFTWARE\\Morvanta\\Auto Update";
-const std::string kKit = "C:\\Program Files\\Morvanta\\Vesk";
-const std::string kRegistration = "C:\\Program Files\\Common Files\\Vesk\\Vesk Update\\kwinpo.exe";
 const std::string kTempFolder = "C:\\Users\\tester\\AppData\\Local\\Temp";
 const std::string kFollowUps[] = {"zlp.msi", "veskdb.msi", "zlp1041.MST", "zlp2052.MST"};
 
 // How long one run may take before it counts as a hang. A healthy run takes
-// milliseconds. The fake installer waits for the ready event as long as the
-// bootstrapper is still making calls, and gives up once it has made none for
-// kQuietMs (the cabinet thread has ended or never started) or after
-// kEventWaitMs in all.
+// milliseconds; the fake installer gives up waiting for the cabinets once
+// the bootstrapper has stopped making calls.
 constexpr auto kRunLimit = std::chrono::seconds(30);
-constexpr DWORD kEventWaitMs = 10000;
-constexpr DWORD kQuietMs = 300;
-
-// The ready event as the package waits for it.
-void WaitForTheCabinets() {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "QorQMBCabExtractWaitEvent");
-  size_t calls = sim::CallCount();
-  DWORD quiet = 0;
-  for (DWORD waited = 0; waited < kEventWaitMs && quiet < kQuietMs; waited += 20) {
-    if (WaitForSingleObject(event, 20) == WAIT_OBJECT_0) break;
-    size_t now = sim::CallCount();
-    quiet = now == calls ? quiet + 20 : 0;
-    calls = now;
-  }
-  CloseHandle(event);
-}
 
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -161,7 +140,7 @@ Disk Snapshot() {
   Disk disk;
   Walk("C:\\", &disk);
   // A walk that misses the folders the run works in would check nothing.
-  if (!disk.count(Lower(kDataFolder)) || !disk.count(Lower(kKit + "\\bin\\vesk.exe"))) {
+  if (!disk.count(Lower(kDataFolder)) || !disk.count(Lower(kKitFolder + "\\bin\\vesk.exe"))) {
     ADD_FAILURE() << "the snapshot of the disk misses the data folder or the kit: " << disk.size() << " entries";
   }
   return disk;
@@ -202,7 +181,7 @@ bool ChangeAllowed(const std::string& path, const std::string* before, const std
     return true;
   // The kit's follow-up packages, deleted after the follow-ups ran.
   for (const std::string& f : kFollowUps)
-    if (path == Lower(kKit + "\\" + f) && after == nullptr) return true;
+    if (path == Lower(kKitFolder + "\\" + f) && after == nullptr) return true;
   return false;
 }
 
@@ -289,35 +268,30 @@ std::string LastCalls(size_t n) {
 class FaultSweepTest : public test::MachineTest {
  protected:
   void Prepare(const Machine& m) {
-    sim::Reset();
-    test::MachineTest::SetUp();
+    Restart();
     sim::SetWindowsVersion(m.major, m.minor);
     sim::SetCommandLine(std::string("qmb-setup.exe ") + m.arguments);
     sim::AddString(4, 1033, "the Windows Installer is too old");
     AddPayload();
-    sim::RegSetString(kKitKey, "VeskHome", kKit);
-    for (const std::string& f : kFollowUps) sim::WriteFileBytes(kKit + "\\" + f, "follow-up " + f);
+    sim::RegSetString(kKitKey, "VeskHome", kKitFolder);
+    for (const std::string& f : kFollowUps) sim::WriteFileBytes(kKitFolder + "\\" + f, "follow-up " + f);
     // Files of the user's beside the run's: none of them may change.
-    sim::WriteFileBytes(kKit + "\\bin\\vesk.exe", "the kit's own program");
+    sim::WriteFileBytes(kKitFolder + "\\bin\\vesk.exe", "the kit's own program");
     sim::WriteFileBytes(kDataFolder + "\\Qor\\Vesk\\notes.txt", "the user's notes");
     sim::WriteFileBytes(kDataFolder + "\\Qor\\Vesk\\qmb1.5.0_12\\keep.cab", "an older version's cabinet");
     sim::WriteFileBytes("C:\\Users\\tester\\Downloads\\qmb-setup.exe", "MZ the bootstrapper itself");
-    if (m.updaterOlder) sim::RegSetString(kAuKey, "AUVersion", "2.0.7.1");
+    if (m.updaterOlder) sim::RegSetString(kUpdaterKey, "AUVersion", "2.0.7.1");
     if (m.more != nullptr) m.more();
-    mainRuns_ = 0;
     bool reinstall = m.reinstall;
-    sim::RegisterProgram(kToolPath, [this, reinstall](const std::string& line) -> DWORD {
-      if (line.find("WRAPPER=1") == std::string::npos) return 0;  // follow-ups, the updater
-      WaitForTheCabinets();
-      int run = ++mainRuns_;
+    Installer([reinstall](int run) -> DWORD {
       sim::RegCreateKey(kRuntimeKey);
       if (reinstall && run == 1) {
-        sim::RegSet(kSettings, "InstallStatus", REG_SZ, "reinstall");
+        sim::RegSet(kSettingsKey, "InstallStatus", REG_SZ, "reinstall");
         return 0;
       }
       return reinstall ? 3010 : 0;
     });
-    sim::RegisterProgram(kRegistration, [](const std::string&) -> DWORD { return 0; });
+    RecordedProgram(test::kRegistrationTool);
   }
 
   struct Outcome {
@@ -415,8 +389,6 @@ class FaultSweepTest : public test::MachineTest {
                 ops.size());
     return injected;
   }
-
-  std::atomic<int> mainRuns_{0};
 };
 
 class FaultSweep : public FaultSweepTest, public ::testing::WithParamInterface<Machine> {};

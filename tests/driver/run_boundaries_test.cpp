@@ -12,12 +12,11 @@
 
 namespace {
 
+using test::kKitKey;
 using test::kPackagePath;
 using test::kStagingDir;
 using test::kToolPath;
 
-const char kReadyEvent[] = "QorQMBCabExtractWaitEvent";
-const std::string kKitKey = "SOFTWARE\\Morvanta\\Vesk Development Kit\\1.6.0_39";
 const std::string kPackageTail = "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi";
 const std::string kFollowUpFiles[] = {"zlp.msi", "veskdb.msi", "zlp1041.MST", "zlp2052.MST"};
 
@@ -45,47 +44,10 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 
 class RunBoundariesTest : public test::MachineTest {
  protected:
-  // A fresh machine for the next row of a table.
-  void Restart() {
-    sim::Reset();
-    SetUp();
-    std::lock_guard<std::mutex> lock(mu_);
-    lines_.clear();
-    mainRuns_ = 0;
-  }
-
-  // An installer tool at `path`: main installs (WRAPPER=1) wait for the
-  // cabinets and exit with `code`; every other command line exits with 0.
-  void Installer(DWORD code, const std::string& path = kToolPath) {
-    sim::RegisterProgram(path, [this, code](const std::string& line) {
-      bool main = line.find("WRAPPER=1") != std::string::npos;
-      bool eventSet = false;
-      if (main) {
-        HANDLE e = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
-        eventSet = WaitForSingleObject(e, 10000) == WAIT_OBJECT_0;
-        CloseHandle(e);
-      }
-      std::lock_guard<std::mutex> lock(mu_);
-      lines_.push_back(line);
-      if (main) {
-        ++mainRuns_;
-        if (eventSet) ++mainRunsWithCabinets_;
-      }
-      return main ? code : 0u;
-    });
-  }
-
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return lines_;
-  }
-  int MainRuns() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return mainRuns_;
-  }
   int MainRunsWithCabinets() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return mainRunsWithCabinets_;
+    int n = 0;
+    for (const test::ToolRun& run : Runs()) n += run.main && run.eventWasSet ? 1 : 0;
+    return n;
   }
 
   // Calls of one operation whose logged text contains `part`.
@@ -94,12 +56,6 @@ class RunBoundariesTest : public test::MachineTest {
     for (const auto& c : sim::CallsStartingWith(op + "(")) n += c.find(part) != std::string::npos ? 1 : 0;
     return n;
   }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> lines_;
-  int mainRuns_ = 0;
-  int mainRunsWithCabinets_ = 0;
 };
 
 // ---- the package path: 259 characters install, 260 end the run with 206 ------

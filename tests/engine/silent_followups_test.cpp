@@ -6,7 +6,7 @@
 
 namespace {
 
-const std::string kKitKey = "SOFTWARE\\Morvanta\\Vesk Development Kit\\1.6.0_39";
+using test::kKitKey;
 const std::string kKit = "C:\\Program Files\\Morvanta\\Vesk 1.6.0_39";
 const std::string kTool = test::kToolPath;
 

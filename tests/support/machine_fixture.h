@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +20,15 @@ inline const std::string kStagingDir = kDataFolder + "\\Qor\\Vesk\\qmb1.6.0_39";
 inline const std::string kPackagePath = kStagingDir + "\\qmb1.6.0_39.msi";
 inline const std::string kToolPath = "C:\\Windows\\system32\\msiexec.exe";
 inline const std::string kInstallerKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer";
+
+// What the kit and the updater leave in the machine.
+inline const std::string kSettingsKey = "Software\\Morvanta";
+inline const std::string kKitKey = "SOFTWARE\\Morvanta\\Vesk Development Kit\\1.6.0_39";
+inline const std::string kRuntimeKey = "SOFTWARE\\Morvanta\\Vesk Runtime Environment\\1.6.0_39";
+inline const std::string kUpdaterKey = "SOFTWARE\\Morvanta\\Auto Update";
+inline const std::string kKitFolder = "C:\\Program Files\\Morvanta\\Vesk";
+inline const std::string kRegistrationTool = "C:\\Program Files\\Common Files\\Vesk\\Vesk Update\\kwinpo.exe";
+inline const char kReadyEvent[] = "QorQMBCabExtractWaitEvent";
 
 // The cabinets in the order they are written: base name, type, number.
 struct CabinetRow {
@@ -47,9 +57,28 @@ inline std::string CabinetBytes(const CabinetRow& row) { return "MSCF" + Bytes(r
 // What a fake installer tool saw.
 struct ToolRun {
   std::string commandLine;
+  bool main = false;                      // a main install (WRAPPER=1)
   bool eventWasSet = false;               // the ready event, when the tool got it
   std::vector<std::string> stagingFiles;  // the staging directory's files then
 };
+
+// Waits for the ready event as the main package does, for at most `ms`, and
+// stops early once the bootstrapper has made no platform call for `quietMs`
+// (its cabinet thread has ended or never started, so no event will come).
+inline bool WaitForTheCabinets(DWORD ms = 10000, DWORD quietMs = 500) {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
+  bool set = false;
+  size_t calls = sim::CallCount();
+  DWORD quiet = 0;
+  for (DWORD waited = 0; !set && waited < ms && quiet < quietMs; waited += 20) {
+    set = WaitForSingleObject(event, 20) == WAIT_OBJECT_0;
+    size_t now = sim::CallCount();
+    quiet = now == calls ? quiet + 20 : 0;
+    calls = now;
+  }
+  CloseHandle(event);
+  return set;
+}
 
 class MachineTest : public ::testing::Test {
  protected:
@@ -75,19 +104,51 @@ class MachineTest : public ::testing::Test {
   }
 
   // Registers an installer tool that behaves as the main package does with
-  // WRAPPER=1: it waits for the ready event (at most `waitMs`), records what
-  // it saw, and exits with `exitCode`.
+  // WRAPPER=1, whatever its command line: it waits for the ready event (at
+  // most `waitMs`), records what it saw, and exits with `exitCode`.
   void FakeInstaller(DWORD exitCode, DWORD waitMs = 10000, const std::string& path = kToolPath) {
     sim::RegisterProgram(path, [this, exitCode, waitMs](const std::string& line) {
       ToolRun run;
       run.commandLine = line;
-      HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "QorQMBCabExtractWaitEvent");
+      run.main = true;
+      HANDLE event = CreateEventA(nullptr, TRUE, FALSE, kReadyEvent);
       run.eventWasSet = WaitForSingleObject(event, waitMs) == WAIT_OBJECT_0;
       CloseHandle(event);
-      run.stagingFiles = sim::ListDirectory(kStagingDir);
-      std::lock_guard<std::mutex> lock(mu_);
-      runs_.push_back(run);
+      Record(std::move(run));
       return exitCode;
+    });
+  }
+
+  // Registers an installer tool that tells a main install (its command line
+  // carries WRAPPER=1) from the rest: a main install waits for the cabinets
+  // and exits with act(n) for the n-th main install (1-based); any other
+  // start (a follow-up package, the updater) exits with 0 at once.
+  void Installer(std::function<DWORD(int)> act, const std::string& path = kToolPath) {
+    sim::RegisterProgram(path, [this, act](const std::string& line) {
+      ToolRun run;
+      run.commandLine = line;
+      run.main = line.find("WRAPPER=1") != std::string::npos;
+      if (!run.main) {
+        Record(std::move(run));
+        return 0u;
+      }
+      run.eventWasSet = WaitForTheCabinets();
+      int n = Record(std::move(run));
+      return act(n);
+    });
+  }
+  void Installer(DWORD exitCode, const std::string& path = kToolPath) {
+    Installer([exitCode](int) { return exitCode; }, path);
+  }
+
+  // A program at `path` that exits with 0; its starts are recorded with the
+  // installer's.
+  void RecordedProgram(const std::string& path) {
+    sim::RegisterProgram(path, [this](const std::string& line) {
+      ToolRun run;
+      run.commandLine = line;
+      Record(std::move(run));
+      return 0u;
     });
   }
 
@@ -95,12 +156,43 @@ class MachineTest : public ::testing::Test {
     std::lock_guard<std::mutex> lock(mu_);
     return runs_;
   }
+  // The command lines of every recorded start, in order.
+  std::vector<std::string> Lines() {
+    std::vector<std::string> lines;
+    for (const ToolRun& run : Runs()) lines.push_back(run.commandLine);
+    return lines;
+  }
+  int MainRuns() {
+    int n = 0;
+    for (const ToolRun& run : Runs()) n += run.main ? 1 : 0;
+    return n;
+  }
+
+  // A fresh machine, set up again, and no recorded starts: for the next row
+  // of a table.
+  void Restart() {
+    sim::Reset();
+    SetUp();
+    std::lock_guard<std::mutex> lock(mu_);
+    runs_.clear();
+  }
 
   sim::RunResult RunWinMain() {
     return sim::RunProcess([] { return WinMain(sim::Module(), nullptr, const_cast<char*>(""), 0); });
   }
 
  private:
+  // Adds a start to the record, with the staging directory's files as the
+  // program saw them; returns how many main installs the record now holds.
+  int Record(ToolRun run) {
+    run.stagingFiles = sim::ListDirectory(kStagingDir);
+    std::lock_guard<std::mutex> lock(mu_);
+    runs_.push_back(std::move(run));
+    int n = 0;
+    for (const ToolRun& r : runs_) n += r.main ? 1 : 0;
+    return n;
+  }
+
   std::mutex mu_;
   std::vector<ToolRun> runs_;
 };

@@ -6,9 +6,10 @@
 
 namespace {
 
+using test::kRegistrationTool;
+using test::kUpdaterKey;
+
 const std::string kAuFolder = test::kDataFolder + "\\Qor\\Vesk\\AU\\";
-const std::string kAuKey = "SOFTWARE\\Morvanta\\Auto Update";
-const std::string kRegistration = "C:\\Program Files\\Common Files\\Vesk\\Vesk Update\\kwinpo.exe";
 const std::string kRemoval = " /x {5C2E81A0-7B3D-4F19-9A64-2D8E0C7B1F35} /qn";
 
 class UpdaterPhaseTest : public test::MachineTest {
@@ -17,7 +18,7 @@ class UpdaterPhaseTest : public test::MachineTest {
     MachineTest::SetUp();
     sim::MakeDirectories(test::kDataFolder + "\\Qor\\Vesk");
     sim::RegisterProgram(test::kToolPath, [](const std::string&) { return 0u; });
-    sim::RegisterProgram(kRegistration, [](const std::string&) { return 0u; });
+    sim::RegisterProgram(kRegistrationTool, [](const std::string&) { return 0u; });
   }
   void Run() {
     sim::RunResult r = sim::RunProcess([] {
@@ -44,7 +45,7 @@ TEST_F(UpdaterPhaseTest, WritesBothFilesInstallsAndRegisters) {
   EXPECT_EQ(sim::ReadFileBytes(kAuFolder + "au.msi").substr(8), "updater");
   EXPECT_EQ(Children(),
             (std::vector<std::string>{"|\"" + test::kToolPath + "\" /i \"" + kAuFolder + "au.msi\" ALLUSERS=1 /qn",
-                                      "|\"" + kRegistration + "\" -r zlp 1.6.0_39-b04"}));
+                                      "|\"" + kRegistrationTool + "\" -r zlp 1.6.0_39-b04"}));
   // The cabinet first, then the package.
   auto creates = sim::CallsStartingWith("CreateFileA");
   ASSERT_EQ(creates.size(), 2u);
@@ -67,7 +68,7 @@ TEST_F(UpdaterPhaseTest, RegistrationPathIsQuotedSoAPlantedProgramCannotRun) {
 
 TEST_F(UpdaterPhaseTest, OlderUpdaterIsRemovedFirstWithTheConstantCommandLine) {
   AddUpdater();
-  sim::RegSetString(kAuKey, "AUVersion", "2.0.6.9");
+  sim::RegSetString(kUpdaterKey, "AUVersion", "2.0.6.9");
   Run();
   auto children = Children();
   ASSERT_EQ(children.size(), 3u);
@@ -83,7 +84,7 @@ TEST_F(UpdaterPhaseTest, UpdaterThatIsNotOlderIsNotRemoved) {
     sim::Reset();
     SetUp();
     AddUpdater();
-    sim::RegSetString(kAuKey, "AUVersion", version);
+    sim::RegSetString(kUpdaterKey, "AUVersion", version);
     Run();
     EXPECT_EQ(Children().size(), 2u);
   }
@@ -91,7 +92,7 @@ TEST_F(UpdaterPhaseTest, UpdaterThatIsNotOlderIsNotRemoved) {
 
 TEST_F(UpdaterPhaseTest, MissingPackageEndsThePhaseAfterTheCabinet) {
   sim::AddResource("VESK_INSTALLER", 1120, "MSCF cab");
-  sim::RegSetString(kAuKey, "AUVersion", "1.0");
+  sim::RegSetString(kUpdaterKey, "AUVersion", "1.0");
   Run();
   EXPECT_TRUE(sim::Exists(kAuFolder + "au.cab"));
   EXPECT_FALSE(sim::Exists(kAuFolder + "au.msi"));
