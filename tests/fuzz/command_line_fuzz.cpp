@@ -18,16 +18,13 @@
 
 #include "driver/command_line.h"
 #include "support/quote_argument.h"
+#include "fuzz/require.h"
 
 namespace {
 
 using test::Quote;
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::abort();
-}
+using fuzz::Require;
 
 template <size_t N>
 void RequireWithin(const FixedText<N>& text, const char* what) {

@@ -36,14 +36,11 @@
 #include "state/product_probes.h"
 #include "state/reg_key.h"
 #include "state/settings.h"
+#include "fuzz/require.h"
 
 namespace {
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::abort();
-}
+using fuzz::Require;
 
 // ---- where each read looks ---------------------------------------------------
 

@@ -27,14 +27,11 @@
 
 #include "payload/resource_file.h"
 #include "platform/sim/machine.h"
+#include "fuzz/require.h"
 
 namespace {
 
-void Require(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::abort();
-}
+using fuzz::Require;
 
 const char kType[] = "VESK_CAB9";
 const WORD kNumber = 110;
