@@ -23,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "payload/user_data_folder.h"
 #include "support/machine_fixture.h"
 
 namespace {
@@ -345,7 +344,6 @@ class FaultSweepTest : public test::MachineTest {
 
   // Sweeps one machine; returns the number of faults injected.
   int Sweep(const Machine& m) {
-    ForgetWindowsVersion();
     Prepare(m);
     sim::ClearCalls();
     Outcome base = Run(std::string(m.name) + ", no fault");
@@ -368,7 +366,6 @@ class FaultSweepTest : public test::MachineTest {
     for (const std::string& op : ops) {
       DWORD error = RepresentativeError(op);
       for (int k = 1;; ++k) {
-        ForgetWindowsVersion();
         Prepare(m);
         sim::FailCall(op, k, error);
         std::string what = std::string("machine ") + m.name + ", " + op + " call " + std::to_string(k) +
