@@ -202,20 +202,6 @@ void FailCall(const std::string& op, int nth, DWORD error, const std::string& ma
   S().faults.push_back({op, nth, error, match});
 }
 
-const std::vector<std::string>& FaultableOperations() {
-  static const std::vector<std::string> ops = {
-      "CloseHandle", "CreateDirectoryA", "CreateEventA", "CreateFileA", "CreateProcessA", "CreateThread",
-      "DeleteFileA", "FindClose", "FindFirstFileA", "FindNextFileA", "FindResourceA", "FormatMessageA",
-      "FreeLibrary", "GetEnvironmentVariableA", "GetExitCodeProcess", "GetFileVersionInfoA", "GetMessage",
-      "GetProcAddress", "GetSystemDirectoryA", "GetTempPathA", "GetVersionExA", "GetWindowsDirectoryA",
-      "LoadLibraryA", "LoadResource", "LoadStringA", "LocalAlloc", "LocalFree", "LockResource", "MessageBoxA",
-      "MsgWaitForMultipleObjects", "RegCloseKey", "RegDeleteKeyA", "RegDeleteValueA", "RegOpenKeyExA",
-      "RegQueryInfoKeyA", "RegQueryValueExA", "RegSetValueExA", "RemoveDirectoryA", "SetDllDirectoryA",
-      "SetEvent", "SetFilePointer", "SHGetFolderPathA", "SHGetFolderPathEx", "SHGetSpecialFolderPathA",
-      "SizeofResource", "VerQueryValueA", "WaitForSingleObject", "WideCharToMultiByte", "WriteFile"};
-  return ops;
-}
-
 size_t PendingFaults() {
   auto lock = Lock();
   return S().faults.size();

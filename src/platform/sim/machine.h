@@ -68,12 +68,12 @@ void ClearCalls();
 
 // The nth call (1-based, counted from now) of the named operation whose first
 // text argument contains `match` (empty matches every call) fails with the
-// given error code, as the platform fails it. The operations that can fail
-// are those of FaultableOperations(); GetMessage stands for both forms.
+// given error code, as the platform fails it. Every operation the machine
+// implements can be failed by the name it logs under, except those that
+// cannot fail on Windows either (GetCommandLineA, GetLastError, message
+// peeking and dispatch, ExitProcess and the like); "GetMessage" stands for
+// both forms.
 void FailCall(const std::string& op, int nth, DWORD error, const std::string& match = "");
-
-// Every operation FailCall can fail, by the name it logs under.
-const std::vector<std::string>& FaultableOperations();
 
 // Injected faults that have not fired yet.
 size_t PendingFaults();
