@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Installs what the build, the tests and the demo need on Debian 12 (as root).
+#
+# A package index that cannot be fetched (a mirror in mid-sync) does not stop
+# the set-up: the update is retried, then the install goes on with what apt
+# has; when that install fails for want of the index, it is tried once more
+# with the failed suites left out, for that one command only (apt's -o options
+# pointing at a temporary sources list; the machine's configuration is not
+# touched). The decisions are in apt_index.py.
 set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
 
 packages=(
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 wixl msitools gcab
-  xvfb xauth xdotool imagemagick nsis
+  xvfb xauth xdotool imagemagick nsis osslsigncode openssl
 )
 
 missing=()
@@ -20,5 +28,78 @@ sudo=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+update_log="$work/update.log"
+install_log="$work/install.log"
+attempts="${QMB_APT_UPDATE_ATTEMPTS:-3}"
+pause="${QMB_APT_UPDATE_PAUSE:-20}"
+
+for ((i = 1; ; i++)); do
+  if $sudo apt-get update -qq >"$update_log" 2>&1; then
+    break
+  fi
+  cat "$update_log" >&2
+  if [ "$i" -ge "$attempts" ]; then
+    echo "install-deps: apt-get update still fails after $attempts attempts; going on with the indexes apt has" >&2
+    break
+  fi
+  echo "install-deps: apt-get update failed (attempt $i of $attempts); retrying in ${pause}s" >&2
+  sleep "$pause"
+done
+
+# python3 runs the decisions below; a minimal system may not have it yet.
+if ! command -v python3 >/dev/null 2>&1; then
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends python3
+fi
+
+failed="$(python3 "$here/apt_index.py" failed "$update_log")"
+if [ -n "$failed" ]; then
+  echo "install-deps: these package indexes could not be fetched:" >&2
+  sed 's/^/  /' <<<"$failed" >&2
+fi
+
+install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}"
+}
+
+if install >"$install_log" 2>&1; then
+  cat "$install_log"
+  exit 0
+fi
+cat "$install_log" >&2
+
+if ! python3 "$here/apt_index.py" should-retry "$update_log" "$install_log"; then
+  echo "install-deps: FAILED: apt-get install of ${missing[*]} failed (output above)." >&2
+  [ -n "$failed" ] && echo "install-deps: a package index was missing (above); a later retry may pass." >&2
+  exit 1
+fi
+
+sources="$work/sources"
+left_out="$(python3 "$here/apt_index.py" write-sources "$update_log" /etc/apt "$sources")"
+cat >&2 <<EOF
+
+################################################################################
+install-deps: WARNING: the install failed for want of a package index, so it is
+retried ONCE with these suites left out (for this install only; the machine's
+sources are unchanged):
+$(sed 's/^/    /' <<<"$left_out")
+The packages installed now come WITHOUT those suites (for a security suite:
+without its latest fixes). Once the mirror has synced, bring them up to date
+with: apt-get update && apt-get upgrade
+################################################################################
+
+EOF
+if install -o "Dir::Etc::SourceList=$sources/sources.list" \
+           -o "Dir::Etc::SourceParts=$sources/sources.list.d" \
+           -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" >"$install_log" 2>&1; then
+  cat "$install_log"
+  echo "install-deps: WARNING: packages were installed without: $(tr '\n' ' ' <<<"$left_out")" >&2
+  exit 0
+fi
+cat "$install_log" >&2
+echo "install-deps: FAILED: apt-get install of ${missing[*]} failed, also with the suites" \
+     "$(tr '\n' ' ' <<<"$left_out")left out (output above). The mirror may be in mid-sync;" \
+     "a later retry may pass." >&2
+exit 1

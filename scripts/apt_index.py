@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""Decisions of the set-up when a package index cannot be fetched.
+
+A mirror in mid-sync serves an index whose size or hash does not match its
+Release file; apt then ignores that index and goes on with the others. When
+the missing index is one architecture of a suite (say the i386 packages of
+bookworm-security), the two architectures' candidates come from different
+suites, disagree in version, and multi-arch packages such as wine32:i386
+cannot be installed. Leaving the whole suite out for that one install makes
+both architectures come from the same suites again.
+
+Used by install-deps.sh:
+  apt_index.py failed UPDATE_LOG           the failed indexes, one per line
+  apt_index.py should-retry UPDATE_LOG INSTALL_LOG
+                                           exit 0 when the failed install is
+                                           worth one more try without them
+  apt_index.py write-sources UPDATE_LOG ETC_APT OUT_DIR
+                                           OUT_DIR/sources.list and
+                                           OUT_DIR/sources.list.d/ without the
+                                           failed suites; prints the suites left out
+Nothing here runs apt or changes the machine's configuration.
+"""
+import os
+import re
+import sys
+
+# "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
+_ERR_LINE = re.compile(r"^Err:\d+\s+(\S+)\s+(\S+?)(?:/(\S+))?(?:\s+(\S+))?\s+(\S+)\s*$")
+# "E: Failed to fetch http://host/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has ..."
+_FETCH_LINE = re.compile(r"^[EW]: Failed to fetch (\S+)")
+_DISTS_URL = re.compile(r"^(.*?)/dists/([^/]+)/(.+)$")
+
+# Messages of an install whose dependencies cannot be resolved, or whose
+# package has no candidate: what a missing index leads to. A failed download
+# of a .deb or a locked dpkg database is not mended by leaving a suite out.
+_UNRESOLVED = (
+    "held broken packages",
+    "Unable to correct problems",
+    "has no installation candidate",
+    "Unable to locate package",
+    "but it is not going to be installed",
+    "but it is not installable",
+)
+
+
+def _read(path):
+    with open(path) as f:
+        return f.read()
+
+
+def _norm_uri(uri):
+    return uri.rstrip("/")
+
+
+def failed_indexes(update_output):
+    """The indexes an `apt-get update` output reports as failed, as
+    (uri, suite, component, architecture) tuples in order of first mention;
+    component and architecture are None for a suite's Release file."""
+    found = []
+
+    def add(entry):
+        if entry not in found:
+            found.append(entry)
+
+    for line in update_output.splitlines():
+        m = _FETCH_LINE.match(line.strip())
+        if m:
+            d = _DISTS_URL.match(m.group(1))
+            if d:
+                parts = d.group(3).split("/")
+                component = parts[0] if len(parts) > 1 else None
+                arch = next((p[len("binary-"):] for p in parts if p.startswith("binary-")), None)
+                add((_norm_uri(d.group(1)), d.group(2), component, arch))
+            continue
+        m = _ERR_LINE.match(line.strip())
+        if m:
+            uri, suite, component, arch, _kind = m.groups()
+            add((_norm_uri(uri), suite, component, arch))
+    return found
+
+
+def failed_suites(update_output):
+    """The (uri, suite) pairs that hold a failed index."""
+    suites = []
+    for uri, suite, _c, _a in failed_indexes(update_output):
+        if (uri, suite) not in suites:
+            suites.append((uri, suite))
+    return suites
+
+
+def describe(index):
+    uri, suite, component, arch = index
+    what = suite if component is None else "%s/%s" % (suite, component)
+    if arch:
+        what += " " + arch
+    return "%s %s" % (uri, what)
+
+
+def install_failed_for_missing_index(install_output):
+    return any(m in install_output for m in _UNRESOLVED)
+
+
+def should_retry(update_output, install_output):
+    """True when an install failed as a missing index makes installs fail,
+    and leaving the failed suites out still leaves something to install from."""
+    return bool(failed_suites(update_output)) and install_failed_for_missing_index(install_output)
+
+
+def _one_line_entry_kept(line, left_out):
+    fields = line.split("#", 1)[0].split()
+    if not fields or fields[0] not in ("deb", "deb-src"):
+        return True
+    rest = fields[1:]
+    if rest and rest[0].startswith("["):
+        while rest and not rest[0].endswith("]"):
+            rest = rest[1:]
+        rest = rest[1:]
+    if len(rest) < 2:
+        return True
+    return (_norm_uri(rest[0]), rest[1]) not in left_out
+
+
+def filter_one_line(text, left_out):
+    """A sources.list text without the entries of the left-out suites."""
+    return "".join(l for l in text.splitlines(True) if _one_line_entry_kept(l, left_out))
+
+
+def filter_deb822(text, left_out):
+    """A .sources text without the left-out suites: a stanza naming several
+    URIs becomes one stanza per URI, each with the suites still wanted."""
+    out = []
+    for stanza in re.split(r"\n\s*\n", text.strip("\n")):
+        lines = [l for l in stanza.splitlines() if not l.lstrip().startswith("#")]
+        fields = {}
+        order = []
+        for l in lines:
+            if l[:1] in (" ", "\t") and order:
+                fields[order[-1]] += "\n" + l
+                continue
+            key, _, value = l.partition(":")
+            fields[key.strip()] = value.strip()
+            order.append(key.strip())
+        keys = {k.lower(): k for k in order}
+        if "uris" not in keys or "suites" not in keys:
+            out.append(stanza)
+            continue
+        uris = fields[keys["uris"]].split()
+        suites = fields[keys["suites"]].split()
+        for uri in uris:
+            kept = [s for s in suites if (_norm_uri(uri), s) not in left_out]
+            if not kept:
+                continue
+            rows = []
+            for k in order:
+                v = fields[k]
+                if k == keys["uris"]:
+                    v = uri
+                elif k == keys["suites"]:
+                    v = " ".join(kept)
+                rows.append("%s: %s" % (k, v))
+            out.append("\n".join(rows))
+    return "\n\n".join(out) + ("\n" if out else "")
+
+
+def write_sources(update_output, etc_apt, out_dir):
+    """Writes the machine's sources without the failed suites into out_dir;
+    returns the suites left out."""
+    left_out = failed_suites(update_output)
+    parts_out = os.path.join(out_dir, "sources.list.d")
+    os.makedirs(parts_out, exist_ok=True)
+    main = os.path.join(etc_apt, "sources.list")
+    text = _read(main) if os.path.exists(main) else ""
+    with open(os.path.join(out_dir, "sources.list"), "w") as f:
+        f.write(filter_one_line(text, left_out))
+    parts = os.path.join(etc_apt, "sources.list.d")
+    for name in sorted(os.listdir(parts)) if os.path.isdir(parts) else []:
+        src = os.path.join(parts, name)
+        if name.endswith(".list"):
+            filtered = filter_one_line(_read(src), left_out)
+        elif name.endswith(".sources"):
+            filtered = filter_deb822(_read(src), left_out)
+        else:
+            continue  # apt reads no other names
+        with open(os.path.join(parts_out, name), "w") as f:
+            f.write(filtered)
+    return left_out
+
+
+def main(argv):
+    cmd = argv[1] if len(argv) > 1 else ""
+    if cmd == "failed" and len(argv) == 3:
+        for index in failed_indexes(_read(argv[2])):
+            print(describe(index))
+        return 0
+    if cmd == "should-retry" and len(argv) == 4:
+        return 0 if should_retry(_read(argv[2]), _read(argv[3])) else 1
+    if cmd == "write-sources" and len(argv) == 5:
+        for uri, suite in write_sources(_read(argv[2]), argv[3], argv[4]):
+            print("%s %s" % (uri, suite))
+        return 0
+    sys.stderr.write(__doc__)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
