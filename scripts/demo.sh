@@ -9,6 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 scripts/install-deps.sh
+if ! wine_error="$(wine --version 2>&1)"; then
+  echo "demo: Wine cannot run on this machine ($wine_error)." >&2
+  echo "demo: Debian's Wine needs a kernel that runs 32-bit x86 programs; this one does not." >&2
+  exit 1
+fi
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 
