@@ -16,6 +16,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #else  // the simulated machine
@@ -55,6 +56,7 @@ typedef DWORD* LPDWORD;
 typedef BYTE* LPBYTE;
 typedef const BYTE* LPCBYTE;
 typedef UINT* PUINT;
+typedef ULONG* PULONG;
 typedef LONG* PLONG;
 typedef BOOL* LPBOOL;
 
@@ -97,6 +99,20 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_ARCHIVE 0x20u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_LIST_DIRECTORY 0x0001u
+#define FILE_READ_ATTRIBUTES 0x0080u
+#define READ_CONTROL 0x00020000u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define OWNER_SECURITY_INFORMATION 0x1u
+#define DACL_SECURITY_INFORMATION 0x4u
+#define LABEL_SECURITY_INFORMATION 0x10u
+#define SDDL_REVISION_1 1u
+#define TOKEN_QUERY 0x0008u
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -132,6 +148,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_INVALID_COMMAND_LINE 1639L
+#define ERROR_FILE_EXISTS 80L
 
 #define S_OK ((HRESULT)0)
 #define E_FAIL ((HRESULT)0x80004005)
@@ -258,6 +275,33 @@ struct WIN32_FIND_DATAA {
 };
 typedef WIN32_FIND_DATAA* LPWIN32_FIND_DATAA;
 
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
+
+typedef void* PSID;
+typedef void* PSECURITY_DESCRIPTOR;
+typedef DWORD SECURITY_INFORMATION;
+struct SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+typedef HANDLE* PHANDLE;
+
 struct POINT {
   LONG x, y;
 };
@@ -311,6 +355,9 @@ BOOL WINAPI DeleteFileA(LPCSTR path);
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindClose(HANDLE search);
+DWORD WINAPI GetFileAttributesA(LPCSTR path);
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+HANDLE WINAPI GetCurrentProcess();
 
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
@@ -371,6 +418,19 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, 
                                 LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
                                 LPDWORD securityDescriptor, FILETIME* lastWriteTime);
 
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                                LPDWORD returned);
+BOOL WINAPI ConvertSidToStringSidA(PSID sid, LPSTR* text);
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
+                                                                 PSECURITY_DESCRIPTOR* descriptor, PULONG size);
+BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                                 SECURITY_INFORMATION info, LPSTR* text,
+                                                                 PULONG length);
+BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor);
+BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
+                                    DWORD length, LPDWORD needed);
+
 // The entry point the runtime's start-up code calls.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
 
@@ -379,8 +439,18 @@ HRESULT WINAPI SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flag
 
 #endif  // _WIN32
 
+// "The create operation stopped after reaching a symbolic link": a link
+// where the run needs a real folder or file. Not every toolchain names it.
+#ifndef ERROR_STOPPED_ON_SYMLINK
+#define ERROR_STOPPED_ON_SYMLINK 681L
+#endif
+
 // Entry points that the system looks up by name at run time.
 typedef BOOL(WINAPI* SetDllDirectoryA_fn)(LPCSTR directory);
+typedef BOOL(WINAPI* SetDefaultDllDirectories_fn)(DWORD flags);
+// SetDefaultDllDirectories: libraries loaded by name come from the system
+// directory alone.
+const DWORD kLoadLibrarySearchSystem32 = 0x00000800;
 typedef HRESULT(WINAPI* SHGetFolderPathEx_fn)(const GUID* folderId, DWORD flags, HANDLE token,
                                               LPWSTR path, UINT capacity);
 typedef HRESULT(WINAPI* SHGetFolderPathA_fn)(HWND owner, int folder, HANDLE token, DWORD flags,

@@ -1,6 +1,7 @@
 // The simulated file system: drives in a temporary host folder, names
 // compared without regard to case, share modes, read-only files.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,13 @@ void InitFileSystem() {
   if (mkdtemp(tmpl.data()) == nullptr) std::abort();
   s.hostRoot = tmpl.data();
   fs::create_directories(s.hostRoot + "/c");
+}
+
+// Whether the last component of a host path is a link (a symbolic link
+// stands for a junction or a Windows symbolic link).
+static bool HostIsLink(const std::string& hostPath) {
+  struct stat st;
+  return ::lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool HostExists(const std::string& hostPath, bool* isDir) {
@@ -161,11 +169,16 @@ static std::vector<FileObject*> OpenFiles(const std::string& key) {
   return out;
 }
 
+// The access rights that take part in sharing: reading (listing a folder)
+// and writing data. Rights to attributes and security do not.
+static bool Reads(DWORD access) { return (access & (GENERIC_READ | 0x1u)) != 0; }
+static bool Writes(DWORD access) { return (access & (GENERIC_WRITE | 0x2u | 0x4u)) != 0; }
+
 // Share-mode check of a new open against every open handle of the file.
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
   for (FileObject* f : OpenFiles(key)) {
-    bool newReads = (access & GENERIC_READ) != 0, newWrites = (access & GENERIC_WRITE) != 0;
-    bool oldReads = (f->access & GENERIC_READ) != 0, oldWrites = (f->access & GENERIC_WRITE) != 0;
+    bool newReads = Reads(access), newWrites = Writes(access);
+    bool oldReads = Reads(f->access), oldWrites = Writes(f->access);
     if (newReads && (f->share & FILE_SHARE_READ) == 0) return true;
     if (newWrites && (f->share & FILE_SHARE_WRITE) == 0) return true;
     if (oldReads && (share & FILE_SHARE_READ) == 0) return true;
@@ -196,13 +209,14 @@ static bool MatchPattern(const char* pattern, const char* name) {
   return false;
 }
 
-static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest) {
-  int flags = O_CREAT | O_WRONLY | O_CLOEXEC;
+static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest,
+                             bool createNew = false) {
+  int flags = O_CREAT | O_WRONLY | O_CLOEXEC | (createNew ? O_EXCL : 0);
   if ((access & GENERIC_READ) != 0) flags = (flags & ~O_WRONLY) | O_RDWR;
   if (truncate) flags |= O_TRUNC;
   int fd = ::open(p.hostPath.c_str(), flags, 0644);
   if (fd < 0) {
-    SetError(ERROR_ACCESS_DENIED);
+    SetError(errno == EEXIST ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   auto f = std::make_shared<FileObject>();
@@ -236,12 +250,35 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
   }
   bool dir = false;
   bool exists = HostExists(p.hostPath, &dir);
+  bool link = HostIsLink(p.hostPath);
   if (!exists && !ParentIsFolder(p)) {
     SetError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  if (exists && dir && (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && disposition == OPEN_EXISTING) {
+    // A folder handle. With FILE_FLAG_OPEN_REPARSE_POINT a link is opened
+    // as itself; otherwise the open goes through it to its target.
+    bool itself = link && (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+    if (FileOpenConflicts(p.key, access, share)) {
+      SetError(ERROR_SHARING_VIOLATION);
+      return INVALID_HANDLE_VALUE;
+    }
+    auto f = std::make_shared<FileObject>();
+    f->key = p.key;
+    f->hostPath = p.hostPath;
+    f->access = access;
+    f->share = share;
+    f->directory = true;
+    f->attributes = FILE_ATTRIBUTE_DIRECTORY | (itself ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
+    SetError(ERROR_SUCCESS);
+    return AddHandle(f);
+  }
   if (exists && dir) {
     SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!exists && link && disposition == CREATE_NEW) {
+    SetError(ERROR_FILE_EXISTS);  // a link that leads nowhere is still a name
     return INVALID_HANDLE_VALUE;
   }
   if (exists && FileOpenConflicts(p.key, access, share)) {
@@ -277,7 +314,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
       SetError(ERROR_INVALID_PARAMETER);
       return INVALID_HANDLE_VALUE;
   }
-  HANDLE h = OpenFileObject(p, access, share, truncate, false);
+  HANDLE h = OpenFileObject(p, access, share, truncate, false, disposition == CREATE_NEW);
   if (h != INVALID_HANDLE_VALUE) {
     if (!exists && (flags & FILE_ATTRIBUTE_READONLY) != 0) S().attributes[p.key] = FILE_ATTRIBUTE_READONLY;
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
@@ -380,6 +417,9 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (sa != nullptr && sa->lpSecurityDescriptor != nullptr)
+    ApplyDescriptor(p.key, static_cast<const char*>(sa->lpSecurityDescriptor),
+                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION);
   return TRUE;
 }
 
@@ -406,10 +446,21 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (FolderHeldAgainstDeletion(p.key)) {
+    SetError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+  }
+  if (HostIsLink(p.hostPath)) {
+    // A junction is removed as itself; its target stays.
+    ::unlink(p.hostPath.c_str());
+    S().security.erase(p.key);
+    return TRUE;
+  }
   if (::rmdir(p.hostPath.c_str()) != 0) {
     SetError(ERROR_DIR_NOT_EMPTY);
     return FALSE;
   }
+  S().security.erase(p.key);
   return TRUE;
 }
 
@@ -498,8 +549,9 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
       struct stat st;
       std::string host = dir.hostPath + "/" + n;
       ::stat(host.c_str(), &st);
-      FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size),
-                Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n)));
+      DWORD extra = Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n));
+      if (HostIsLink(host)) extra |= FILE_ATTRIBUTE_REPARSE_POINT;
+      FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), extra);
     }
     search->entries.push_back(entry);
   }
@@ -541,6 +593,57 @@ BOOL WINAPI FindClose(HANDLE search) {
   S().handles.erase(reinterpret_cast<uintptr_t>(search));
   // As with CloseHandle, a reported failure still releases the handle.
   if (Fault("FindClose")) return FALSE;
+  return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR path) {
+  auto lock = Enter();
+  Log("GetFileAttributesA(" + Str(path) + ")");
+  if (Fault("GetFileAttributesA", Str(path))) return INVALID_FILE_ATTRIBUTES;
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(Str(path), &p, &error)) {
+    SetError(error);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  bool dir = false;
+  bool link = HostIsLink(p.hostPath);
+  if (!HostExists(p.hostPath, &dir) && !link) {
+    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD extra = Attributes(p.key) | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
+  if (dir) return FILE_ATTRIBUTE_DIRECTORY | extra;
+  return extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  auto lock = Enter();
+  Log("GetFileInformationByHandle(" + Hex(reinterpret_cast<uintptr_t>(file)) + ")");
+  auto obj = GetHandle(file);
+  if (obj == nullptr || obj->kind != Kind::File) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  auto* f = static_cast<FileObject*>(obj.get());
+  if (Fault("GetFileInformationByHandle", f->key)) return FALSE;
+  std::memset(info, 0, sizeof *info);
+  if (f->directory) {
+    info->dwFileAttributes = f->attributes;
+    info->nNumberOfLinks = 1;
+    return TRUE;
+  }
+  struct stat st;
+  if (::fstat(f->fd, &st) != 0) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  DWORD extra = Attributes(f->key);
+  info->dwFileAttributes = extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE;
+  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
+  info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+  info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+  info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
   return TRUE;
 }
 

@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <exception>
+
 #include "platform/sim/state.h"
 
 namespace sim {
@@ -32,7 +34,9 @@ State& S() {
 std::unique_lock<std::recursive_mutex> Enter() {
   State& s = S();
   std::unique_lock<std::recursive_mutex> lock(s.mu);
-  if (Self().role == Role::Bootstrapper && s.ended) throw ProcessEnded{};
+  // A thread being unwound by the end of the process (its destructors
+  // releasing what it held) finishes those calls; it is ending already.
+  if (Self().role == Role::Bootstrapper && s.ended && std::uncaught_exceptions() == 0) throw ProcessEnded{};
   return lock;
 }
 
@@ -56,6 +60,15 @@ void SetError(DWORD code) { Self().lastError = code; }
 bool Fault(const char* op, const std::string& argument) {
   if (Self().role != Role::Bootstrapper) return false;
   State& s = S();
+  for (auto it = s.hooks.begin(); it != s.hooks.end(); ++it) {
+    if (it->op != op || (!it->match.empty() && argument.find(it->match) == std::string::npos)) continue;
+    std::function<void()> action = std::move(it->action);
+    s.hooks.erase(it);
+    DWORD error = Self().lastError;
+    action();
+    Self().lastError = error;
+    break;
+  }
   for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
     if (it->op != op) continue;
     if (!it->match.empty() && argument.find(it->match) == std::string::npos) continue;

@@ -146,6 +146,35 @@ void SetReadOnly(const std::string& path, bool readOnly);
 std::vector<std::string> ListDirectory(const std::string& path);
 int OpenFileHandles();
 
+// Links and hard links, as another process of the user would make them
+// (not checked against any folder's security):
+// a link (a junction or symbolic link: a folder entry that redirects) at
+// `path` to `target`, and a second name `path` for the existing file `file`.
+void MakeLink(const std::string& path, const std::string& target);
+void MakeHardLink(const std::string& path, const std::string& file);
+
+// What another process of the user, without administrator rights, may do
+// to the disk while the run goes on. Each returns 0 when done, or the
+// Windows error that stops it: 5 where a folder the run secured (its
+// protected access list lets the user only read) forbids it, 32 where a
+// folder held open without delete sharing cannot be renamed or removed.
+DWORD UserRename(const std::string& from, const std::string& to);
+DWORD UserWriteFile(const std::string& path, const std::string& bytes);
+DWORD UserMakeLink(const std::string& path, const std::string& target);
+
+// The security a folder was given by the system, as SDDL: "O:..D:..S:..",
+// each part present only when it was set; "" when none was.
+std::string FolderSecurity(const std::string& path);
+// Setting a label on an existing object fails with 5 (as Wine does).
+void RefuseLabels(bool refuse);
+
+// Runs `action` once, just before the first call of `op` whose first text
+// argument contains `match` (empty matches every call), made by the system.
+void OnCall(const std::string& op, const std::string& match, std::function<void()> action);
+
+// Every SetDefaultDllDirectories argument.
+std::vector<DWORD> DefaultDllDirectories();
+
 // Holds a file open with the given share mode, as another process would,
 // until ReleaseHeldFile.
 void HoldFileOpen(const std::string& path, DWORD access, DWORD share);

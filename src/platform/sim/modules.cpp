@@ -22,6 +22,8 @@ void InitLibraries() {
   State& s = S();
   for (const char* name : kSystemLibraries) s.libraries[name] = Library{name, {}};
   s.libraries["kernel32.dll"].exports["SetDllDirectoryA"] = reinterpret_cast<FARPROC>(&SimSetDllDirectoryA);
+  s.libraries["kernel32.dll"].exports["SetDefaultDllDirectories"] =
+      reinterpret_cast<FARPROC>(&SimSetDefaultDllDirectories);
   s.libraries["shell32.dll"].exports["SHGetFolderPathEx"] = reinterpret_cast<FARPROC>(&SimSHGetFolderPathEx);
   s.libraries["shell32.dll"].exports["SHGetSpecialFolderPathA"] =
       reinterpret_cast<FARPROC>(&SimSHGetSpecialFolderPathA);

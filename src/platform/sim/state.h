@@ -32,7 +32,7 @@ struct ThreadInfo {
 };
 ThreadInfo& Self();
 
-enum class Kind { File, Event, Thread, Process, Search };
+enum class Kind { File, Event, Thread, Process, Search, Token };
 
 struct Object {
   explicit Object(Kind k) : kind(k) {}
@@ -57,6 +57,8 @@ struct FileObject : Object {
   DWORD share = 0;
   uint64_t position = 0;
   bool heldByTest = false;
+  bool directory = false;  // a folder opened with FILE_FLAG_BACKUP_SEMANTICS
+  DWORD attributes = 0;    // a folder's attributes as opened (reparse point when the link itself)
 };
 
 struct TaskObject : Object {  // a thread or a child process
@@ -167,6 +169,22 @@ struct State {
   std::string hostRoot;
   std::map<std::string, DWORD> attributes;  // canonical key -> extra attributes
 
+  // security descriptors given to folders (canonical key -> the parts, as
+  // SDDL), and whether labels are refused on existing objects
+  struct Security {
+    std::string owner, dacl, label;
+  };
+  std::map<std::string, Security> security;
+  bool refuseLabels = false;
+
+  // what the test does when a platform call is reached
+  struct Hook {
+    std::string op, match;
+    std::function<void()> action;
+  };
+  std::vector<Hook> hooks;
+  std::vector<DWORD> defaultDllDirectories;
+
   // registry
   std::shared_ptr<RegKeyNode> hklm;
   std::map<uintptr_t, RegHandle> regHandles;
@@ -235,9 +253,15 @@ void InitFileSystem();
 void InitLibraries();
 void InitRegistry();
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
+// Whether a folder handle open on `key` does not share deletion, so that
+// the folder can be neither removed nor renamed.
+bool FolderHeldAgainstDeletion(const std::string& key);
+// Records the parts of an SDDL descriptor that `info` names for `key`.
+void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
 
 // Implementations reachable only through GetProcAddress.
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags);
 HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity);
 HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
 BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create);

@@ -1,0 +1,335 @@
+// The simulated machine's security: the process token, descriptors as SDDL
+// text, the security given to folders, and what another process of the
+// user, without administrator rights, can do to the disk.
+//
+// A descriptor made by ConvertStringSecurityDescriptorToSecurityDescriptorA
+// is a local allocation holding its SDDL text. Folders keep the owner,
+// access list and label they are given. A folder below the low-integrity
+// data folder that was given no label of its own carries the inherited low
+// one, as on Windows.
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "platform/sim/state.h"
+
+namespace sim::detail {
+
+namespace {
+
+const char kUserSid[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
+const char kLowFolderKey[] = "c:\\users\\tester\\appdata\\locallow";
+
+// The top-level parts of an SDDL text, by letter (O, G, D, S).
+std::map<char, std::string> Parts(const std::string& sddl) {
+  std::map<char, std::string> parts;
+  char current = 0;
+  int depth = 0;
+  for (size_t i = 0; i < sddl.size(); ++i) {
+    char c = sddl[i];
+    if (depth == 0 && i + 1 < sddl.size() && sddl[i + 1] == ':' && std::strchr("OGDS", c) != nullptr) {
+      current = c;
+      parts[current] = std::string(1, c) + ":";
+      ++i;
+      continue;
+    }
+    if (c == '(') ++depth;
+    if (c == ')') --depth;
+    if (current != 0) parts[current] += c;
+  }
+  return parts;
+}
+
+char* LocalText(const std::string& text) {
+  char* p = static_cast<char*>(std::calloc(text.size() + 1, 1));
+  std::memcpy(p, text.data(), text.size());
+  S().localAllocations.insert(p);
+  return p;
+}
+
+// The folder's security as SDDL, with the inherited label where it has
+// none of its own.
+std::string Descriptor(const std::string& key) {
+  State::Security sec;
+  auto it = S().security.find(key);
+  if (it != S().security.end()) sec = it->second;
+  std::string label = sec.label;
+  std::string low = kLowFolderKey;
+  if (label.empty() && key.compare(0, low.size() + 1, low + "\\") == 0) label = "S:(ML;OICIID;NW;;;LW)";
+  return sec.owner + sec.dacl + label;
+}
+
+// Whether the user (no administrator rights) may change the entries of a
+// folder: not when the run gave it a protected access list that lets only
+// SYSTEM and the Administrators write.
+bool UserMayChange(const std::string& key) {
+  auto it = S().security.find(key);
+  if (it == S().security.end() || it->second.dacl.compare(0, 3, "D:P") != 0) return true;
+  const std::string& dacl = it->second.dacl;
+  for (size_t open = dacl.find('('); open != std::string::npos; open = dacl.find('(', open + 1)) {
+    std::string ace = dacl.substr(open + 1, dacl.find(')', open) - open - 1);
+    std::string sid = ace.substr(ace.rfind(';') + 1);
+    bool writes = ace.find("FA") != std::string::npos || ace.find("GA") != std::string::npos ||
+                  ace.find("FW") != std::string::npos || ace.find("GW") != std::string::npos;
+    if (ace.compare(0, 2, "A;") == 0 && writes && sid != "SY" && sid != "BA") return true;
+  }
+  return false;
+}
+
+Path MustResolve(const std::string& path) {
+  Path p;
+  DWORD error = 0;
+  if (!ResolvePath(path, &p, &error, 100000)) std::abort();
+  return p;
+}
+
+}  // namespace
+
+bool FolderHeldAgainstDeletion(const std::string& key) {
+  for (auto& [h, obj] : S().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* f = static_cast<FileObject*>(obj.get());
+    if (f->directory && f->key == key && (f->share & FILE_SHARE_DELETE) == 0) return true;
+  }
+  return false;
+}
+
+void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info) {
+  std::map<char, std::string> parts = Parts(sddl);
+  State::Security& sec = S().security[key];
+  if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) sec.owner = parts['O'];
+  if ((info & DACL_SECURITY_INFORMATION) != 0 && parts.count('D')) sec.dacl = parts['D'];
+  if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S')) sec.label = parts['S'];
+}
+
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
+  auto lock = Enter();
+  Log("SetDefaultDllDirectories(" + Hex(flags) + ")");
+  if (Fault("SetDefaultDllDirectories")) return FALSE;
+  S().defaultDllDirectories.push_back(flags);
+  return TRUE;
+}
+
+}  // namespace sim::detail
+
+using namespace sim;
+using namespace sim::detail;
+
+namespace {
+
+struct TokenObject : Object {
+  TokenObject() : Object(Kind::Token) {}
+};
+
+// A SID as the token holds it: here its SDDL text.
+char g_userSid[sizeof kUserSid];
+
+}  // namespace
+
+HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
+
+BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
+  auto lock = Enter();
+  Log("OpenProcessToken(" + Hex(access) + ")");
+  (void)process;
+  if (Fault("OpenProcessToken")) return FALSE;
+  *token = AddHandle(std::make_shared<TokenObject>());
+  return TRUE;
+}
+
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
+                                LPDWORD returned) {
+  auto lock = Enter();
+  Log("GetTokenInformation(" + std::to_string(static_cast<int>(infoClass)) + ")");
+  auto obj = GetHandle(token);
+  if (obj == nullptr || obj->kind != Kind::Token || infoClass != TokenUser) {
+    SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (Fault("GetTokenInformation")) return FALSE;
+  *returned = sizeof(TOKEN_USER);
+  if (length < sizeof(TOKEN_USER)) {
+    SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(g_userSid, kUserSid, sizeof kUserSid);
+  static_cast<TOKEN_USER*>(info)->User.Sid = g_userSid;
+  static_cast<TOKEN_USER*>(info)->User.Attributes = 0;
+  return TRUE;
+}
+
+BOOL WINAPI ConvertSidToStringSidA(PSID sid, LPSTR* text) {
+  auto lock = Enter();
+  Log("ConvertSidToStringSidA()");
+  if (Fault("ConvertSidToStringSidA")) return FALSE;
+  *text = LocalText(static_cast<const char*>(sid));
+  return TRUE;
+}
+
+BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
+                                                                 PSECURITY_DESCRIPTOR* descriptor, PULONG size) {
+  auto lock = Enter();
+  Log("ConvertStringSecurityDescriptorToSecurityDescriptorA(" + Str(text) + ")");
+  if (Fault("ConvertStringSecurityDescriptorToSecurityDescriptorA", Str(text))) return FALSE;
+  if (revision != SDDL_REVISION_1 || Parts(Str(text)).empty()) {
+    SetError(1336);  // ERROR_INVALID_ACL
+    return FALSE;
+  }
+  *descriptor = LocalText(Str(text));
+  if (size != nullptr) *size = static_cast<ULONG>(std::strlen(text) + 1);
+  return TRUE;
+}
+
+BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
+                                                                 SECURITY_INFORMATION info, LPSTR* text,
+                                                                 PULONG length) {
+  auto lock = Enter();
+  Log("ConvertSecurityDescriptorToStringSecurityDescriptorA(" + Hex(info) + ")");
+  (void)revision;
+  if (Fault("ConvertSecurityDescriptorToStringSecurityDescriptorA")) return FALSE;
+  std::map<char, std::string> parts = Parts(static_cast<const char*>(descriptor));
+  std::string out;
+  if ((info & OWNER_SECURITY_INFORMATION) != 0) out += parts['O'];
+  if ((info & DACL_SECURITY_INFORMATION) != 0) out += parts['D'];
+  if ((info & LABEL_SECURITY_INFORMATION) != 0) out += parts['S'];
+  *text = LocalText(out);
+  if (length != nullptr) *length = static_cast<ULONG>(out.size() + 1);
+  return TRUE;
+}
+
+// The folder a handle holds, or null when it holds none with that access.
+static FileObject* HeldFolder(HANDLE object) {
+  auto obj = GetHandle(object);
+  if (obj == nullptr || obj->kind != Kind::File) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return static_cast<FileObject*>(obj.get());
+}
+
+BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
+  auto lock = Enter();
+  Log("SetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
+  FileObject* f = HeldFolder(object);
+  if (f == nullptr) return FALSE;
+  if (Fault("SetKernelObjectSecurity", f->key)) return FALSE;
+  // The access each part needs: the access list WRITE_DAC, the owner and
+  // the label WRITE_OWNER.
+  bool denied = ((info & DACL_SECURITY_INFORMATION) != 0 && (f->access & WRITE_DAC) == 0) ||
+                ((info & (OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) != 0 &&
+                 (f->access & WRITE_OWNER) == 0) ||
+                ((info & LABEL_SECURITY_INFORMATION) != 0 && S().refuseLabels);
+  if (denied) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  ApplyDescriptor(f->key, static_cast<const char*>(descriptor), info);
+  return TRUE;
+}
+
+BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
+                                    DWORD length, LPDWORD needed) {
+  auto lock = Enter();
+  Log("GetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
+  FileObject* f = HeldFolder(object);
+  if (f == nullptr) return FALSE;
+  if (Fault("GetKernelObjectSecurity", f->key)) return FALSE;
+  if ((f->access & READ_CONTROL) == 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::map<char, std::string> parts = Parts(Descriptor(f->key));
+  std::string out;
+  if ((info & OWNER_SECURITY_INFORMATION) != 0) out += parts['O'];
+  if ((info & DACL_SECURITY_INFORMATION) != 0) out += parts['D'];
+  if ((info & LABEL_SECURITY_INFORMATION) != 0) out += parts['S'];
+  *needed = static_cast<DWORD>(out.size() + 1);
+  if (length < out.size() + 1) {
+    SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::memcpy(descriptor, out.c_str(), out.size() + 1);
+  return TRUE;
+}
+
+namespace sim {
+
+void MakeLink(const std::string& path, const std::string& target) {
+  auto lock = Lock();
+  Path p = MustResolve(path), t = MustResolve(target);
+  std::filesystem::create_directories(ParentOf(p).hostPath);
+  if (::symlink(t.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
+}
+
+void MakeHardLink(const std::string& path, const std::string& file) {
+  auto lock = Lock();
+  Path p = MustResolve(path), f = MustResolve(file);
+  std::filesystem::create_directories(ParentOf(p).hostPath);
+  if (::link(f.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
+}
+
+DWORD UserRename(const std::string& from, const std::string& to) {
+  auto lock = Lock();
+  Path f = MustResolve(from), t = MustResolve(to);
+  // Renaming needs deletion of the entry (its own access list, or the
+  // parent's right to delete children) and adding to the new parent.
+  if ((!UserMayChange(f.key) && !UserMayChange(ParentOf(f).key)) || !UserMayChange(ParentOf(t).key))
+    return ERROR_ACCESS_DENIED;
+  if (FolderHeldAgainstDeletion(f.key)) return ERROR_SHARING_VIOLATION;
+  for (auto& [h, obj] : S().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* file = static_cast<FileObject*>(obj.get());
+    if (file->key == f.key && (file->share & FILE_SHARE_DELETE) == 0) return ERROR_SHARING_VIOLATION;
+  }
+  if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
+  auto sec = S().security.find(f.key);
+  if (sec != S().security.end()) {
+    S().security[t.key] = sec->second;
+    S().security.erase(f.key);
+  }
+  return 0;
+}
+
+DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
+  {
+    auto lock = Lock();
+    Path p = MustResolve(path);
+    if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+  }
+  WriteFileBytes(path, bytes);
+  return 0;
+}
+
+DWORD UserMakeLink(const std::string& path, const std::string& target) {
+  {
+    auto lock = Lock();
+    if (!UserMayChange(ParentOf(MustResolve(path)).key)) return ERROR_ACCESS_DENIED;
+  }
+  MakeLink(path, target);
+  return 0;
+}
+
+std::string FolderSecurity(const std::string& path) {
+  auto lock = Lock();
+  auto it = S().security.find(MustResolve(path).key);
+  if (it == S().security.end()) return "";
+  return it->second.owner + it->second.dacl + it->second.label;
+}
+
+void RefuseLabels(bool refuse) {
+  auto lock = Lock();
+  S().refuseLabels = refuse;
+}
+
+void OnCall(const std::string& op, const std::string& match, std::function<void()> action) {
+  auto lock = Lock();
+  S().hooks.push_back({op, match, std::move(action)});
+}
+
+std::vector<DWORD> DefaultDllDirectories() {
+  auto lock = Lock();
+  return S().defaultDllDirectories;
+}
+
+}  // namespace sim
