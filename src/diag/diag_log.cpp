@@ -58,9 +58,24 @@ void DiagLog(const char* message) {
   FormatHeader(&header);
   PathText path;
   if (!LogPath(&path)) return;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The temp folder is the user's: the log is never appended through a link
+  // there, nor to a file that has another name as well (a hard link to a
+  // file the user could not write). The name is looked at first, and the
+  // file by its handle once open; the open takes a link as itself, not its
+  // target.
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+    return;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+      info.nNumberOfLinks > 1) {
+    CloseHandle(file);
+    return;
+  }
   SetFilePointer(file, 0, nullptr, FILE_END);
   DWORD written = 0;
   WriteFile(file, header.c_str(), static_cast<DWORD>(lstrlenA(header.c_str())), &written, nullptr);

@@ -42,6 +42,13 @@ int SetLibrarySearchDirectory(const char* directory) {
     DiagLogFormat("ZLP_System_LoadLibrary(kernel32.dll) failed.  ErrorCode: %d", static_cast<int>(GetLastError()));
     return 0;
   }
+  // Where the system has it, libraries loaded by name (by the system's own
+  // libraries too) come from the system directory alone: never from the
+  // exe's folder, which is often the user's downloads.
+  SetDefaultDllDirectories_fn setDefault =
+      reinterpret_cast<SetDefaultDllDirectories_fn>(GetProcAddress(kernel, "SetDefaultDllDirectories"));
+  if (setDefault != nullptr && !setDefault(kLoadLibrarySearchSystem32))
+    DiagLogFormat("SetDefaultDllDirectories() failed.  ErrorCode: %d", static_cast<int>(GetLastError()));
   SetDllDirectoryA_fn setDirectory = reinterpret_cast<SetDllDirectoryA_fn>(GetProcAddress(kernel, "SetDllDirectoryA"));
   if (setDirectory == nullptr) {
     DiagLogFormat("GetProcAddress(SetDllDirectory) failed.  ErrorCode: %d", static_cast<int>(GetLastError()));

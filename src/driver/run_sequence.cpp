@@ -47,7 +47,10 @@ int RunSequence(HINSTANCE instance) {
   }
 
   PathText packagePath;
-  PreparePackagePath(&packagePath, is64Bit);
+  // The staging folders stay held, and so cannot be swapped, until the
+  // cleanup.
+  HeldFolders staging;
+  PreparePackagePath(&packagePath, is64Bit, &staging);
   if (WriteResourceToFile(instance, kMainPackage.number, kMainPackage.type, packagePath.c_str())) {
     g_installerTool.clear();
     if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
@@ -77,6 +80,7 @@ int RunSequence(HINSTANCE instance) {
     }
   }
 
+  staging.Release();
   RemoveStagingDir(1);
   return exitCode;
 }

@@ -33,7 +33,26 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     ExtractFailure(kCreateLabel);
   }
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Nothing is written through a name that is already there: a hard link
+  // would carry the write into its other name's content, a link into its
+  // target. A plain file of that name is removed first (which leaves any
+  // other name of it alone); a folder or a link is not touched, and the
+  // file is then made anew, never opened.
+  DWORD existing = GetFileAttributesA(path);
+  if (existing != INVALID_FILE_ATTRIBUTES) {
+    if ((existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      SetLastError(ERROR_STOPPED_ON_SYMLINK);
+      ExtractFailure(kCreateLabel);
+    }
+    if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      ExtractFailure(kCreateLabel);
+    }
+    if (!DeleteFileA(path)) ExtractFailure(kCreateLabel);
+  } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+    ExtractFailure(kCreateLabel);
+  }
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) ExtractFailure(kCreateLabel);
   DWORD done = 0;
   const BYTE* position = data;

@@ -6,26 +6,30 @@
 // constants, so the main thread and the cabinet thread share no memory.
 #pragma once
 
+#include "payload/run_folder.h"
 #include "platform/fixed_text.h"
 
-// Creates the data folder, the maker, product and staging folders (folder
-// creation results are not tested: an existing folder is fine and a failure
-// surfaces when the file is written) and leaves the package path in `path`.
-// A path that would not fit 260 bytes leaves `path` empty, which the file
-// write refuses as an over-long name.
-void PreparePackagePath(PathText* path, bool is64Bit);
+// Creates the data folder (its result is not tested), makes or takes over
+// the maker, product and staging folders (run_folder.h) and holds them in
+// *held until the caller lets them go, and leaves the package path in
+// `path`. A folder that cannot be used ends the process with the create
+// step's message and the code that names the cause. A path that would not
+// fit 260 bytes leaves `path` empty, which the file write refuses as an
+// over-long name; so does a data folder that comes out empty.
+void PreparePackagePath(PathText* path, bool is64Bit, HeldFolders* held);
 
 // As above for one cabinet, from the maker folder down (the data folder
 // itself is not created here).
-void PrepareCabinetPath(PathText* path, const char* baseName, bool is64Bit);
+void PrepareCabinetPath(PathText* path, const char* baseName, bool is64Bit, HeldFolders* held);
 
 // Deletes the plain files of the staging directory of the kit (selector
 // nonzero, "qmb") or of the runtime (zero, "zlp"), then removes the staging,
-// product and maker folders in that order where they are empty. Failures are
-// ignored. Returns 0.
+// product and maker folders in that order where they are empty. A link in
+// place of any of the three leaves everything alone. Failures are ignored.
+// Returns 0.
 int RemoveStagingDir(int kitSelector);
 
-// Deletes the plain files of `folder` (no trailing backslash); subfolders
-// and their contents stay. Returns 1 when every file found was deleted (also
+// Deletes the plain files of `folder` (no trailing backslash); subfolders,
+// links and what they lead to stay. Returns 1 when every file found was deleted (also
 // when the folder cannot be searched), 0 when a deletion failed.
 int DeleteFilesInFolder(const char* folder);

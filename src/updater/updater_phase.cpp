@@ -5,19 +5,43 @@
 #include "engine/process_runner.h"
 #include "payload/payload_catalogue.h"
 #include "payload/resource_file.h"
+#include "payload/run_folder.h"
 #include "payload/user_data_folder.h"
 #include "platform/fixed_text.h"
 #include "state/product_probes.h"
+
+namespace {
+
+// Makes or takes over one folder of the updater's chain; a folder that
+// cannot be used ends the process as a file that cannot be created would.
+bool TakeUpdaterFolder(const PathText& folder, HANDLE* held) {
+  DWORD error = OpenRunFolder(folder.c_str(), held);
+  if (error != 0) {
+    SetLastError(error);
+    ExtractFailure(kCreateLabel);
+  }
+  return true;
+}
+
+}  // namespace
 
 void UpdaterPhase(HMODULE module) {
   PathText tool, userFolder, updaterFolder, packagePath, cabinetPath;
   LocateInstallerTool(tool.data(), static_cast<DWORD>(PathText::kBytes));
   ResolveUserDataFolder(&userFolder);
-  // The "Qor" and "Vesk" levels exist: the staging directory below them is
-  // removed only after this phase. A path that does not fit stays empty,
-  // which the file write refuses as an over-long name.
-  if (updaterFolder.format("%s\\Qor\\Vesk\\AU\\", userFolder.c_str())) {
-    CreateDirectoryA(updaterFolder.c_str(), nullptr);
+  // Without a folder the updater would go to the root of the current drive.
+  if (userFolder.empty()) return;
+  // The maker and product folders exist (the staging directory below them
+  // is removed only after this phase); they are taken over again with the
+  // updater folder and held while the updater is written and installed. A
+  // path that does not fit stays empty, which the file write refuses as an
+  // over-long name.
+  HeldFolders held;
+  PathText folder;
+  if (folder.format("%s\\Qor", userFolder.c_str()) && TakeUpdaterFolder(folder, &held.folder[0]) &&
+      folder.format("%s\\Vesk", folder.c_str()) && TakeUpdaterFolder(folder, &held.folder[1]) &&
+      folder.format("%s\\AU", folder.c_str()) && TakeUpdaterFolder(folder, &held.folder[2]) &&
+      updaterFolder.format("%s\\", folder.c_str())) {
     packagePath.format("%sau.msi", updaterFolder.c_str());
     cabinetPath.format("%sau.cab", updaterFolder.c_str());
   }

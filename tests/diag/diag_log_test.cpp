@@ -57,7 +57,7 @@ TEST_F(DiagLogTest, OpensSharedForWritingAndAppendsInTwoWrites) {
   sim::WriteFileBytes(kTempLog, "earlier content");
   DiagLog("msg");
   EXPECT_EQ(sim::ReadFileBytes(kTempLog), "earlier content\nWed Mar 06 14:05:09 2013\n:: msg");
-  EXPECT_EQ(sim::CallsStartingWith("CreateFileA"), std::vector<std::string>{"CreateFileA(" + kTempLog + ", 0x40000000, 2, 4, 0x80)"});
+  EXPECT_EQ(sim::CallsStartingWith("CreateFileA"), std::vector<std::string>{"CreateFileA(" + kTempLog + ", 0x40000080, 2, 4, 0x200080)"});
   EXPECT_EQ(sim::CallsStartingWith("SetFilePointer").size(), 1u);
   auto writes = sim::CallsStartingWith("WriteFile");
   ASSERT_EQ(writes.size(), 2u);

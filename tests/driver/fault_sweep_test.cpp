@@ -223,6 +223,15 @@ const std::set<std::string> kFolderCalls = {"CreateDirectoryA", "SHGetFolderPath
                                             "SHGetSpecialFolderPathA", "LoadLibraryA", "GetProcAddress",
                                             "GetEnvironmentVariableA", "WideCharToMultiByte",
                                             "GetVersionExA", "GetSystemDirectoryA"};
+// Operations of taking over a folder of the run (making it, checking that
+// it is a real folder, giving it its security) or of clearing a payload
+// file's name: their failure ends the process with their error, as a file
+// that cannot be created does.
+const std::set<std::string> kRunFolderCalls = {
+    "CreateDirectoryA", "GetFileAttributesA", "GetFileInformationByHandle", "SetKernelObjectSecurity",
+    "GetKernelObjectSecurity", "OpenProcessToken", "GetTokenInformation", "ConvertSidToStringSidA",
+    "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+    "ConvertSecurityDescriptorToStringSecurityDescriptorA", "DeleteFileA"};
 // Operations whose failure can keep the main installer from starting, its
 // exit code from being known, or the package resource from being found: the
 // run's own code 1.
@@ -245,6 +254,7 @@ std::set<int> AllowedCodes(const Machine& m, const std::string& op, DWORD error)
   if (kLocateCalls.count(op)) codes.insert(-3);
   if (kWriteCalls.count(op)) codes.insert(static_cast<int>(error));
   if (kFolderCalls.count(op)) codes.insert(ERROR_PATH_NOT_FOUND);
+  if (kRunFolderCalls.count(op)) codes.insert(static_cast<int>(error));
   if (kNotStartedCalls.count(op)) codes.insert(1);
   return codes;
 }

@@ -59,15 +59,20 @@ TEST_F(ResourceFileTest, MissingItemReturnsZeroAndLeavesAnExistingFileAlone) {
   EXPECT_TRUE(sim::MessageBoxes().empty());
 }
 
-TEST_F(ResourceFileTest, CreatesWithoutSharingReplacingAnyFile) {
+// A file of that name is replaced by a new one, never written through: when
+// it is a hard link, its other name keeps its content.
+TEST_F(ResourceFileTest, ReplacesAnOldFileByANewOneWithoutSharing) {
   sim::AddResource(kType, kNumber, "new");
-  sim::WriteFileBytes(kFile, "an older and longer file");
+  sim::WriteFileBytes("C:\\elsewhere\\victim.dll", "an older and longer file");
+  sim::MakeHardLink(kFile, "C:\\elsewhere\\victim.dll");
   int result = 0;
   Write(kFile, &result);
   EXPECT_EQ(result, 1);
   EXPECT_EQ(sim::ReadFileBytes(kFile), "new");
+  EXPECT_EQ(sim::ReadFileBytes("C:\\elsewhere\\victim.dll"), "an older and longer file");
+  EXPECT_EQ(sim::CallsStartingWith("DeleteFileA"), std::vector<std::string>{"DeleteFileA(" + kFile + ")"});
   EXPECT_EQ(sim::CallsStartingWith("CreateFileA"),
-            std::vector<std::string>{"CreateFileA(" + kFile + ", 0x40000000, 0, 2, 0x80)"});
+            std::vector<std::string>{"CreateFileA(" + kFile + ", 0x40000000, 0, 1, 0x80)"});
   EXPECT_EQ(sim::OpenFileHandles(), 0);
 }
 

@@ -20,10 +20,11 @@ class StagingDirTest : public test::MachineTest {
 TEST_F(StagingDirTest, PackagePathInBothFlavours) {
   UseDataFolder("C:\\X");
   PathText path;
-  PreparePackagePath(&path, false);
+  HeldFolders held;
+  PreparePackagePath(&path, false, &held);
   EXPECT_STREQ(path.c_str(), "C:\\X\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi");
   EXPECT_TRUE(sim::IsDirectory("C:\\X\\Qor\\Vesk\\qmb1.6.0_39"));
-  PreparePackagePath(&path, true);
+  PreparePackagePath(&path, true, &held);
   EXPECT_STREQ(path.c_str(), "C:\\X\\Qor\\Vesk\\qmb1.6.0_39_x64\\qmb1.6.0_39.msi");
   EXPECT_TRUE(sim::IsDirectory("C:\\X\\Qor\\Vesk\\qmb1.6.0_39_x64"));
 }
@@ -31,20 +32,22 @@ TEST_F(StagingDirTest, PackagePathInBothFlavours) {
 TEST_F(StagingDirTest, PackageFoldersAreCreatedFromTheDataFolderDown) {
   UseDataFolder("C:\\X");
   PathText path;
-  PreparePackagePath(&path, false);
+  HeldFolders held;
+  PreparePackagePath(&path, false, &held);
   EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"),
-            (std::vector<std::string>{"CreateDirectoryA(C:\\X, NULL)", "CreateDirectoryA(C:\\X\\Qor\\, NULL)",
-                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk\\, NULL)",
-                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk\\qmb1.6.0_39, NULL)"}));
+            (std::vector<std::string>{"CreateDirectoryA(C:\\X, NULL)", "CreateDirectoryA(C:\\X\\Qor, sa)",
+                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk, sa)",
+                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk\\qmb1.6.0_39, sa)"}));
 }
 
 TEST_F(StagingDirTest, CabinetPathAndItsFolders) {
   UseDataFolder("C:\\X");
   PathText path;
-  PrepareCabinetPath(&path, "sj160390", false);
+  HeldFolders held;
+  PrepareCabinetPath(&path, "sj160390", false, &held);
   EXPECT_STREQ(path.c_str(), "C:\\X\\Qor\\Vesk\\qmb1.6.0_39\\sj160390.cab");
   EXPECT_EQ(sim::CountCalls("CreateDirectoryA(C:\\X, "), 0u) << "the data folder is not created here";
-  PrepareCabinetPath(&path, "sj160390", true);
+  PrepareCabinetPath(&path, "sj160390", true, &held);
   EXPECT_STREQ(path.c_str(), "C:\\X\\Qor\\Vesk\\qmb1.6.0_39_x64\\sj160390.cab");
 }
 
@@ -53,15 +56,16 @@ TEST_F(StagingDirTest, PathsThatDoNotFitAreLeftEmptyNotCut) {
   std::string fits = "C:\\" + std::string(100, 'a') + "\\" + std::string(118, 'b');  // 222 + 37 = 259
   UseDataFolder(fits);
   PathText path;
-  PreparePackagePath(&path, false);
+  HeldFolders held;
+  PreparePackagePath(&path, false, &held);
   EXPECT_EQ(std::string(path.c_str()), fits + "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi");
   EXPECT_EQ(path.size(), 259u);
 
   std::string tooLong = fits + "c";
   UseDataFolder(tooLong);
-  PreparePackagePath(&path, false);
+  PreparePackagePath(&path, false, &held);
   EXPECT_TRUE(path.empty());
-  PrepareCabinetPath(&path, "ss160390", false);  // 34 characters: still fits
+  PrepareCabinetPath(&path, "ss160390", false, &held);  // 34 characters: still fits
   EXPECT_EQ(std::string(path.c_str()), tooLong + "\\Qor\\Vesk\\qmb1.6.0_39\\ss160390.cab");
 }
 

@@ -47,10 +47,14 @@ TEST_F(UpdaterPhaseTest, WritesBothFilesInstallsAndRegisters) {
             (std::vector<std::string>{"|\"" + test::kToolPath + "\" /i \"" + kAuFolder + "au.msi\" ALLUSERS=1 /qn",
                                       "|\"" + kRegistrationTool + "\" -r zlp 1.6.0_39-b04"}));
   // The cabinet first, then the package.
-  auto creates = sim::CallsStartingWith("CreateFileA");
+  auto creates = sim::CallsStartingWith("CreateFileA(" + kAuFolder);
   ASSERT_EQ(creates.size(), 2u);
   EXPECT_NE(creates[0].find("au.cab"), std::string::npos);
-  EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"), std::vector<std::string>{"CreateDirectoryA(" + kAuFolder + ", NULL)"});
+  // The folder chain is taken over with its security, down to the updater folder.
+  std::string au = kAuFolder.substr(0, kAuFolder.size() - 1), vesk = au.substr(0, au.size() - 3);
+  EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"),
+            (std::vector<std::string>{"CreateDirectoryA(" + vesk.substr(0, vesk.size() - 5) + ", sa)",
+                                      "CreateDirectoryA(" + vesk + ", sa)", "CreateDirectoryA(" + au + ", sa)"}));
   EXPECT_EQ(sim::CallsStartingWith("SHGetFolderPathA"), std::vector<std::string>{"SHGetFolderPathA(0x0, 43, NULL, 0)"});
 }
 
