@@ -294,6 +294,7 @@ void WINAPI SetLastError(DWORD code);
 [[noreturn]] void WINAPI ExitProcess(UINT code);
 LPSTR WINAPI GetCommandLineA();
 LANGID WINAPI GetUserDefaultLangID();
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size);

@@ -244,6 +244,11 @@ void SetTempPath(const std::string& path) {
   S().tempPath = path;
 }
 
+void SetCodePage(UINT codePage) {
+  auto lock = Lock();
+  S().codePage = codePage;
+}
+
 void SetUserLangId(LANGID lang) {
   auto lock = Lock();
   S().userLang = lang;
@@ -348,6 +353,23 @@ LPSTR WINAPI GetCommandLineA() {
   s.commandLineBuffer.assign(s.commandLine.begin(), s.commandLine.end());
   s.commandLineBuffer.push_back('\0');
   return s.commandLineBuffer.data();
+}
+
+// The lead-byte ranges of the double-byte ANSI code pages (what GetCPInfo
+// reports for them); every other code page is single-byte.
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
+  auto lock = Enter();
+  Log("IsDBCSLeadByte(" + Hex(testChar) + ")");
+  switch (S().codePage) {
+    case 932:  // Japanese (Shift-JIS)
+      return (testChar >= 0x81 && testChar <= 0x9F) || (testChar >= 0xE0 && testChar <= 0xFC);
+    case 936:  // Simplified Chinese (GBK)
+    case 949:  // Korean (Unified Hangul Code)
+    case 950:  // Traditional Chinese (Big5)
+      return testChar >= 0x81 && testChar <= 0xFE;
+    default:
+      return FALSE;
+  }
 }
 
 LANGID WINAPI GetUserDefaultLangID() {

@@ -32,9 +32,10 @@ namespace sim {
 // one with the defaults below. Every test fixture calls it first.
 //
 // Defaults: Windows 6.1 (NT platform), system directory C:/Windows/system32
-// with the usual libraries, msi.dll version 4.5.6001.22308, user language
-// 1033, USERPROFILE=C:/Users/tester, temp folder C:/Users/tester/AppData/
-// Local/Temp/ (all Windows paths, written here with forward slashes), the local-low and
+// with the usual libraries, msi.dll version 4.5.6001.22308, ANSI code page
+// 1252, user language 1033, USERPROFILE=C:/Users/tester, temp folder
+// C:/Users/tester/AppData/Local/Temp/ (all Windows paths, written here with
+// forward slashes), the local-low and
 // local application-data known folders, application data and common files
 // folders, an empty command line "qmb-setup.exe", and no resources.
 void Reset();
@@ -96,6 +97,10 @@ void SetSystemDirectory(const std::string& path);  // also moves the libraries
 std::string SystemDirectory();
 void SetTempPath(const std::string& path);
 void SetUserLangId(LANGID lang);
+// The ANSI code page, as far as IsDBCSLeadByte tells it: the lead bytes of
+// 932 (0x81-0x9F, 0xE0-0xFC), 936, 949 and 950 (0x81-0xFE); every other code
+// page is single-byte. Text conversion stays that of 1252.
+void SetCodePage(UINT codePage);
 void SetUiLanguage(LANGID lang);  // the language LoadStringA picks
 
 // msi.dll's file version (most and least significant words).

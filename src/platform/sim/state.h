@@ -141,6 +141,7 @@ struct State {
   std::string windowsDirectory = "C:\\Windows";
   std::string tempPath = "C:\\Users\\tester\\AppData\\Local\\Temp\\";
   std::string currentDirectory = "C:\\Users\\tester\\Downloads";
+  UINT codePage = 1252;  // the ANSI code page
   LANGID userLang = 1033;
   LANGID uiLang = 1033;
   bool msiHasVersion = true;
