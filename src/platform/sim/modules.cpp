@@ -200,6 +200,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
     for (auto& [h, m] : s.modules) {
       if (m.path == p.key) {
         ++m.references;
+        ++s.libraryReferences[Opener()];
         s.loads.push_back({name, true});
         return reinterpret_cast<HMODULE>(h);
       }
@@ -207,6 +208,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
     uintptr_t h = s.nextModule;
     s.nextModule += 0x10000;
     s.modules[h] = LoadedModule{p.key, file, system, 1};
+    ++s.libraryReferences[Opener()];
     s.loads.push_back({name, true});
     return reinterpret_cast<HMODULE>(h);
   }
@@ -240,13 +242,15 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   auto lock = Enter();
   Log("FreeLibrary(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  if (Fault("FreeLibrary")) return FALSE;
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr || m->references <= 0) {
     SetError(ERROR_MOD_NOT_FOUND);
     return FALSE;
   }
   --m->references;
+  --S().libraryReferences[Opener()];
+  // As with CloseHandle, a reported failure still releases the reference.
+  if (Fault("FreeLibrary")) return FALSE;
   return TRUE;
 }
 
