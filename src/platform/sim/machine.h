@@ -135,6 +135,7 @@ void AddString(UINT id, LANGID lang, const std::string& ansiText);
 // A known folder (by identifier) resolves to the path, or fails (nullopt).
 void SetKnownFolder(const GUID& id, std::optional<std::u16string> path);
 // Folder 26 (application data) and 43 (common program files); nullopt fails.
+// SHGetFolderPathA gives a folder that does not exist with S_FALSE (1).
 void SetShellFolder(int csidl, std::optional<std::string> path);
 const GUID& LocalAppDataLowId();
 const GUID& LocalAppDataId();

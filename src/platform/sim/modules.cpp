@@ -285,6 +285,8 @@ HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, L
   return E_INVALIDARG;
 }
 
+// The folder's path; S_FALSE (1) when it does not exist (yet) and is not
+// created, as SHGetFolderPathA answers then.
 static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
   State& s = S();
   auto it = s.shellFolders.find(folder);
@@ -292,7 +294,7 @@ static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
   if (it->second->size() >= MAX_PATH) return E_FAIL;
   std::memcpy(path, it->second->c_str(), it->second->size() + 1);
   if (create) MakeDirectories(*it->second);
-  return S_OK;
+  return IsDirectory(*it->second) ? S_OK : S_FALSE;
 }
 
 HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {
