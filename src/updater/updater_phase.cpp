@@ -13,6 +13,8 @@ void UpdaterPhase(HMODULE module) {
   PathText tool, userFolder, updaterFolder, packagePath, cabinetPath;
   LocateInstallerTool(tool.data(), static_cast<DWORD>(PathText::kBytes));
   ResolveUserDataFolder(&userFolder);
+  // Without a folder every path would start at the root of the current drive.
+  if (userFolder.empty()) return;
   // The "Qor" and "Vesk" levels exist: the staging directory below them is
   // removed only after this phase. A path that does not fit stays empty,
   // which the file write refuses as an over-long name.
