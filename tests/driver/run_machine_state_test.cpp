@@ -168,7 +168,8 @@ TEST_F(RunMachineStateTest, SuccessWithoutTheRuntimeKeySkipsTheUpdater) {
 TEST_F(RunMachineStateTest, OptionsReachTheFollowUps) {
   AddPayload();
   KitWithFollowUps();
-  SetCommandLine("/s /lang=2052 \"/INSTALLDIRPUBZLP=D:\\My Runtime\" /INSTALLDIRVESKDB=E:\\db");
+  // A folder with blanks reaches msiexec whole only with its own, escaped quotes.
+  SetCommandLine("/s /lang=2052 \"/INSTALLDIRPUBZLP=D:\\My Runtime\" \"/INSTALLDIRVESKDB=\\\"E:\\My db\\\"\"");
   Installer([&](int) -> DWORD { return 0; });
   RunWinMain();
   std::vector<std::string> lines = Lines();
@@ -176,7 +177,7 @@ TEST_F(RunMachineStateTest, OptionsReachTheFollowUps) {
   EXPECT_NE(lines[0].find(" TRANSFORMS=:2052 "), std::string::npos);
   EXPECT_EQ(lines[1], "\"" + kToolPath + "\" /i \"" + kKitFolder + "\\zlp.msi\" TRANSFORMS=\"" + kKitFolder +
                            "\\zlp2052.MST\" /qn ADDLOCAL=ALL SDKSILENT=1 INSTALLDIR=D:\\My Runtime");
-  EXPECT_EQ(lines[2], "\"" + kToolPath + "\" /i \"" + kKitFolder + "\\veskdb.msi\" /qn INSTALLDIR=E:\\db");
+  EXPECT_EQ(lines[2], "\"" + kToolPath + "\" /i \"" + kKitFolder + "\\veskdb.msi\" /qn INSTALLDIR=\"E:\\My db\"");
 }
 
 }  // namespace
