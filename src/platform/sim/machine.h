@@ -35,9 +35,9 @@ namespace sim {
 // with the usual libraries, msi.dll version 4.5.6001.22308, ANSI code page
 // 1252, user language 1033, USERPROFILE=C:/Users/tester, temp folder
 // C:/Users/tester/AppData/Local/Temp/ (all Windows paths, written here with
-// forward slashes), the local-low and
-// local application-data known folders, application data and common files
-// folders, an empty command line "qmb-setup.exe", and no resources.
+// forward slashes), the local-low and local application-data known folders,
+// application data and common files folders, an empty command line
+// "qmb-setup.exe", and no resources.
 void Reset();
 
 // The module handle of the running executable (resources, string table).
