@@ -2,8 +2,12 @@
  *
  * The command line is taken verbatim from the environment variable
  * QMB_LAUNCH_CMDLINE and given to CreateProcessA unchanged, so that neither a
- * shell nor wine re-quotes it. The child inherits the console and the
- * environment (without QMB_LAUNCH_CMDLINE). After it ends, stdout gets
+ * shell nor wine re-quotes it. Without that variable it is the bytes of the
+ * file that QMB_LAUNCH_CMDLINE_FILE names (a Windows path): Wine converts
+ * environment variables through the Unix locale's character set, a file's
+ * bytes reach CreateProcessA as they are, which is what a line in a
+ * double-byte code page needs. The child inherits the console and the
+ * environment (without those two variables). After it ends, stdout gets
  *
  *   exit=<unsigned 32-bit code> signed=<the same code, signed>
  *
@@ -27,6 +31,22 @@
 
 static char g_cmdline[CMDLINE_CAPACITY];
 
+/* The command line from the file QMB_LAUNCH_CMDLINE_FILE names: its length,
+ * or 0 when it cannot be read or does not fit. */
+static DWORD ReadCommandLineFile(void) {
+  char path[MAX_PATH];
+  DWORD length = GetEnvironmentVariableA("QMB_LAUNCH_CMDLINE_FILE", path, sizeof path);
+  if (length == 0 || length >= sizeof path) return 0;
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  DWORD read = 0;
+  BOOL ok = ReadFile(file, g_cmdline, sizeof g_cmdline, &read, NULL);
+  CloseHandle(file);
+  if (!ok || read >= sizeof g_cmdline) return 0;
+  g_cmdline[read] = 0;
+  return read;
+}
+
 struct Peaks {
   SIZE_T pagefile;
   SIZE_T working_set;
@@ -45,13 +65,16 @@ static void SampleMemory(HANDLE process, struct Peaks* peaks) {
 
 int main(void) {
   DWORD length = GetEnvironmentVariableA("QMB_LAUNCH_CMDLINE", g_cmdline, sizeof g_cmdline);
+  if (length == 0) length = ReadCommandLineFile();
   if (length == 0 || length >= sizeof g_cmdline) {
-    printf("qmb-launch: QMB_LAUNCH_CMDLINE is %s\n", length == 0 ? "not set or empty" : "too long");
+    printf("qmb-launch: QMB_LAUNCH_CMDLINE is %s\n",
+           length == 0 ? "not set or empty, and QMB_LAUNCH_CMDLINE_FILE names no readable file" : "too long");
     return 1;
   }
   char memory[8] = "";
   GetEnvironmentVariableA("QMB_LAUNCH_MEMORY", memory, sizeof memory);
   SetEnvironmentVariableA("QMB_LAUNCH_CMDLINE", NULL);
+  SetEnvironmentVariableA("QMB_LAUNCH_CMDLINE_FILE", NULL);
 
   STARTUPINFOA startup;
   PROCESS_INFORMATION process;

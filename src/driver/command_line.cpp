@@ -8,6 +8,11 @@ namespace {
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t'; }
 
+// A lead byte with a byte after it: the two are one character.
+bool StartsPair(const char* p, const LeadByteTable* leadBytes) {
+  return leadBytes != nullptr && leadBytes->lead[static_cast<unsigned char>(*p)] && p[1] != '\0';
+}
+
 bool Contains(const char* text, const char* needle) { return FindText(text, needle) != nullptr; }
 
 bool StartsWith(const char* text, const char* prefix) {
@@ -105,7 +110,11 @@ ArgumentVector g_runArguments;
 
 }  // namespace
 
-bool SplitCommandLine(const char* commandLine, ArgumentVector* out) {
+void ReadLeadBytes(LeadByteTable* table) {
+  for (int b = 0; b < 256; ++b) table->lead[b] = IsDBCSLeadByte(static_cast<BYTE>(b)) != FALSE;
+}
+
+bool SplitCommandLine(const char* commandLine, ArgumentVector* out, const LeadByteTable* leadBytes) {
   out->count = 0;
   out->arguments[0] = nullptr;
   out->text[0] = '\0';
@@ -125,6 +134,7 @@ bool SplitCommandLine(const char* commandLine, ArgumentVector* out) {
     if (*p == '"') {
       quoted = !quoted;
     } else {
+      if (StartsPair(p, leadBytes)) text[w++] = *p++;
       text[w++] = *p;
     }
   }
@@ -164,6 +174,7 @@ bool SplitCommandLine(const char* commandLine, ArgumentVector* out) {
         }
         continue;
       }
+      if (StartsPair(p, leadBytes)) text[w++] = *p++;
       text[w++] = *p++;
     }
     text[w++] = '\0';
@@ -196,6 +207,8 @@ bool ReadInstallOptions(InstallOptions* options, PassThroughArgs* passThrough) {
   options->runtimeInstallDir.clear();
   options->databaseInstallDir.clear();
   passThrough->clear();
-  if (!SplitCommandLine(GetCommandLineA(), &g_runArguments)) return false;
+  LeadByteTable leadBytes;
+  ReadLeadBytes(&leadBytes);
+  if (!SplitCommandLine(GetCommandLineA(), &g_runArguments, &leadBytes)) return false;
   return ParseCommandLine(g_runArguments.count, g_runArguments.arguments, options, passThrough);
 }

@@ -20,9 +20,11 @@
 #include "driver/install_options.h"
 
 // The argument vector, in fixed storage sized for the longest command line
-// the platform can hold (32767 characters). Splitting never lengthens the
-// text: every character of an argument comes from at least one character of
-// the command line, and each terminator from the blank that ended the
+// the platform can hold (32767 characters, as bytes when they are
+// single-byte; a longer ANSI line, which only double-byte characters make,
+// is refused like any other line that does not fit). Splitting never
+// lengthens the text: every byte of an argument comes from at least one byte
+// of the command line, and each terminator from the blank that ended the
 // argument or from the end of the line, so kMaxCommandLine + 1 bytes hold
 // every argument. Each argument after element 0 takes at least one
 // character and one separating blank.
@@ -35,8 +37,21 @@ struct ArgumentVector {
   char text[kMaxCommandLine + 1];
 };
 
+// Which bytes begin a double-byte character in the process's ANSI code page
+// (932, 936, 949 and 950 have such lead bytes; single-byte code pages none).
+struct LeadByteTable {
+  bool lead[256];
+};
+
+// Fills the table from the platform: IsDBCSLeadByte for every byte value.
+void ReadLeadBytes(LeadByteTable* table);
+
 // Splits a command line as the runtime library does before the entry routine
-// runs:
+// runs, on the code page whose lead bytes the table gives (none when it is
+// null):
+//  - a lead byte and the byte after it are one character, copied together,
+//    whatever that second byte is: a trail byte 0x5C is no backslash, 0x22 no
+//    quote, 0x20 no blank. A lead byte that ends the line stays on its own;
 //  - element 0 (the program's name) runs to the first blank or tab outside
 //    double quotes; quotes in it only group and are dropped, and
 //    backslashes in it are plain characters;
@@ -50,8 +65,8 @@ struct ArgumentVector {
 //  - backslashes not followed by a double quote stay as they are.
 // Element 0 always exists (empty for an empty line). A null line counts as
 // empty. Returns false, with count 0, for a line longer than
-// kMaxCommandLine characters, which the platform never hands over.
-bool SplitCommandLine(const char* commandLine, ArgumentVector* out);
+// kMaxCommandLine bytes.
+bool SplitCommandLine(const char* commandLine, ArgumentVector* out, const LeadByteTable* leadBytes = nullptr);
 
 // Reads arguments 1 to count-1 (element 0 is skipped) into options and
 // passThrough, which hold their defaults (or earlier results) on entry.
@@ -71,6 +86,7 @@ bool ApplySilentDefaults(const InstallOptions& options, PassThroughArgs* passThr
 
 // The options of this run: the language set to DefaultInstallLanguage(), the
 // rest to the defaults (silent off, no ADDLOCAL seen, both folders and
-// passThrough empty), then GetCommandLineA() split and parsed. Returns false
-// when the command line does not fit the program's texts.
+// passThrough empty), then GetCommandLineA() split on the process's ANSI code
+// page and parsed. Returns false when the command line does not fit the
+// program's texts.
 bool ReadInstallOptions(InstallOptions* options, PassThroughArgs* passThrough);

@@ -64,9 +64,11 @@ int RunSequence(HINSTANCE instance) {
       exitCode = ERROR_INVALID_COMMAND_LINE;
     } else {
       // The event exists before the thread can set it; its handle stays open
-      // to the end of the process, and nothing waits for the thread.
+      // to the end of the process. Nothing waits for the thread, so its
+      // handle is closed at once (the thread runs on).
       CreateReadyEvent();
-      CreateThread(nullptr, 0, &CabinetExtractor, instance, 0, nullptr);
+      HANDLE cabinetThread = CreateThread(nullptr, 0, &CabinetExtractor, instance, 0, nullptr);
+      if (cabinetThread != nullptr) CloseHandle(cabinetThread);
       exitCode = static_cast<int>(ProcessRunner(mainCommandLine.data()));
 
       // The package may ask for one more run of the same command line.

@@ -37,8 +37,10 @@ bool InstallerVersionPasses(DWORD ms, DWORD ls) {
 
 bool InstallerVersionGate() {
   CommandText path;
-  GetSystemDirectoryA(path.data(), static_cast<UINT>(CommandText::kBytes));
-  if (!path.append("\\msi.dll")) return false;
+  // Without the system directory the path would name msi.dll at the root of
+  // the current drive: the gate fails instead.
+  UINT n = GetSystemDirectoryA(path.data(), static_cast<UINT>(CommandText::kBytes));
+  if (n == 0 || n >= CommandText::kBytes || !path.append("\\msi.dll")) return false;
   HMODULE version = LoadSystemLibrary("version.dll");
   if (version == nullptr) return false;
   GetFileVersionInfoA_fn getInfo =

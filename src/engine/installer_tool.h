@@ -4,11 +4,11 @@
 #include "platform/win32.h"
 
 // True when msi.dll in the system directory has file version 2.0.2600.0 or
-// later. Missing library, missing version information or a failed query
-// count as too old. The version query goes through version.dll, loaded by
-// its full system path for the query (a failed load is logged) and freed
-// afterwards, so that a version.dll planted beside the executable is never
-// loaded, as an import of it would be.
+// later. Missing library, missing version information, a failed query or a
+// system directory that cannot be read count as too old. The version query
+// goes through version.dll, loaded by its full system path for the query (a
+// failed load is logged) and freed afterwards, so that a version.dll planted
+// beside the executable is never loaded, as an import of it would be.
 bool InstallerVersionGate();
 
 // The comparison itself, on the two file-version words.

@@ -151,6 +151,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_FILE_EXISTS 80L
 
 #define S_OK ((HRESULT)0)
+#define S_FALSE ((HRESULT)1)
 #define E_FAIL ((HRESULT)0x80004005)
 #define E_INVALIDARG ((HRESULT)0x80070057)
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
@@ -338,6 +339,7 @@ void WINAPI SetLastError(DWORD code);
 [[noreturn]] void WINAPI ExitProcess(UINT code);
 LPSTR WINAPI GetCommandLineA();
 LANGID WINAPI GetUserDefaultLangID();
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size);
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size);

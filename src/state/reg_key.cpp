@@ -5,9 +5,11 @@ LONG RegKey::Open(HKEY parent, const char* subKey, REGSAM access) {
   HKEY opened = nullptr;
   LONG result = RegOpenKeyExA(parent, subKey, 0, access, &opened);
   if (result != ERROR_SUCCESS) return result;
-  Close();
+  // The new key is held even when closing the old one failed; that close's
+  // result is the result.
+  LONG closed = Close();
   handle = opened;
-  return ERROR_SUCCESS;
+  return closed;
 }
 
 LONG RegKey::Close() {

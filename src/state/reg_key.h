@@ -25,9 +25,9 @@ class RegKey {
 
   // Opens (never creates) `subKey` below `parent` (an open key or a
   // predefined root) with `access`, with no registry-view bit added. On
-  // success the new key replaces, and closes, any key held before; on
-  // failure the held key stays as it was and the registry's code is
-  // returned.
+  // success the new key replaces, and closes, any key held before, and the
+  // result is that close's (0 when nothing was held); on failure the held
+  // key stays as it was and the registry's code is returned.
   LONG Open(HKEY parent, const char* subKey, REGSAM access);
 
   // Closes the held key and forgets it, even when RegCloseKey fails (whose

@@ -12,9 +12,9 @@
 //   "<common files>\Vesk\Vesk Update\kwinpo.exe" -r zlp 1.6.0_39-b04
 // The registration tool's path is quoted: unquoted, the platform would try
 // "C:\Program.exe" and every other blank-separated beginning of it first.
-// Everything here is silent and changes nothing in the run's exit code; a
-// missing updater package ends the phase, a file that cannot be written
-// ends the process as any payload write does.
+// Everything here is silent and changes nothing in the run's exit code; an
+// empty data folder or a missing updater package ends the phase, a file that
+// cannot be written ends the process as any payload write does.
 void UpdaterPhase(HMODULE module);
 
 // Starts the installer tool (as the application name) with the command line

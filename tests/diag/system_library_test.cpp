@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
 
 #include "support/machine_fixture.h"
 
@@ -71,6 +73,12 @@ TEST_F(SystemLibraryTest, SystemDirectoryTooLongForThePath) {
   EXPECT_EQ(Log(), kStamp + "_snprintf failed.  ErrorCode: 0" + kStamp +
                        "ZLP_System_LoadLibrary(kernel32.dll) failed.  ErrorCode: 0");
   EXPECT_EQ(sim::CountCalls("LoadLibraryA"), 0u) << "no load is attempted";
+
+  // 260 characters: the directory does not fit its text at all, and no path
+  // is formed without it (it would start at the root of the current drive).
+  sim::SetSystemDirectory("C:\\" + std::string(120, 'd') + "\\" + std::string(136, 'e'));
+  EXPECT_EQ(LoadSystemLibraryQuiet("shell32.dll"), nullptr);
+  EXPECT_EQ(sim::CountCalls("LoadLibraryA"), 0u);
 }
 
 TEST_F(SystemLibraryTest, SystemDirectoryUnavailable) {
@@ -90,18 +98,24 @@ TEST_F(SystemLibraryTest, QuietLoaderRecordsNothing) {
   EXPECT_FALSE(sim::Exists(kTempLog));
 }
 
-TEST_F(SystemLibraryTest, RunHardensTheSearchPathBeforeAnyOtherLibraryIsLoaded) {
+TEST_F(SystemLibraryTest, RunHardensTheSearchPathBeforeAnythingIsLoadedOrLookedUp) {
   AddPayload();
   FakeInstaller(0);
   RunWinMain();
-  auto loads = sim::LibraryLoads();
-  ASSERT_FALSE(loads.empty());
-  EXPECT_EQ(loads[0].path, "C:\\Windows\\system32\\kernel32.dll");
-  auto calls = sim::Calls();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls[0], "GetSystemDirectoryA(260)") << "the very first action of the run";
+  // Up to the hardening call the run only reads the system directory, loads
+  // kernel32 by its full path, looks up entry points and calls what it
+  // looked up.
+  std::vector<std::string> calls = sim::Calls();
+  auto hardened = std::find(calls.begin(), calls.end(), "SetDllDirectoryA()");
+  ASSERT_NE(hardened, calls.end());
+  std::set<std::string> allowed = {"GetSystemDirectoryA", "GetProcAddress"};
+  for (auto call = calls.begin(); call != hardened; ++call) {
+    std::string op = call->substr(0, call->find('('));
+    if (op == "GetProcAddress") allowed.insert(call->substr(call->find(", ") + 2, call->size() - call->find(", ") - 3));
+    EXPECT_TRUE(allowed.count(op) != 0 || *call == "LoadLibraryA(C:\\Windows\\system32\\kernel32.dll)") << *call;
+  }
   EXPECT_EQ(sim::DllDirectories(), std::vector<std::string>{""});
-  for (const auto& load : loads) {
+  for (const auto& load : sim::LibraryLoads()) {
     EXPECT_EQ(load.path.rfind("C:\\Windows\\system32\\", 0), 0u) << load.path << " by full system path";
   }
   EXPECT_FALSE(sim::Exists(kTempLog));

@@ -20,9 +20,9 @@ using Args = std::vector<std::string>;
 std::unique_ptr<ArgumentVector> NewVector() { return std::make_unique<ArgumentVector>(); }
 
 // Splits the line; a failed split gives no elements.
-Args Split(const std::string& line) {
+Args Split(const std::string& line, const LeadByteTable* leadBytes = nullptr) {
   auto v = NewVector();
-  if (!SplitCommandLine(line.c_str(), v.get())) return {};
+  if (!SplitCommandLine(line.c_str(), v.get(), leadBytes)) return {};
   Args out;
   for (int i = 0; i < v->count; ++i) out.emplace_back(v->arguments[i]);
   EXPECT_EQ(v->arguments[v->count], nullptr) << line;
@@ -85,6 +85,34 @@ const SplitRow kSplitRows[] = {
 TEST(SplitCommandLineTest, FollowsTheRuntimeLibrarysRules) {
   for (const SplitRow& row : kSplitRows) {
     EXPECT_EQ(Show(Split(row.line)), Show(row.expected)) << row.name << ": " << row.line;
+  }
+}
+
+// The lead bytes come from the machine's code page. 表 is 95 5C, ソ 83 5C and
+// 能 94 5C in 932; 0xA1 is a single byte there and a lead byte in 936, 949
+// and 950; 0xFD and 0xFE lead in those three only.
+TEST(SplitCommandLineTest, DoubleByteCharactersOfTheCodePageAreSplitWhole) {
+  struct Row {
+    UINT codePage;
+    const char* line;
+    Args expected;
+  } rows[] = {
+      {932, "p \"/INSTALLDIRPUBZLP=D:\\\x95\x5c\" /s", {"p", "/INSTALLDIRPUBZLP=D:\\\x95\x5c", "/s"}},
+      {1252, "p \"/INSTALLDIRPUBZLP=D:\\\x95\x5c\" /s", {"p", "/INSTALLDIRPUBZLP=D:\\\x95\" /s"}},
+      {932, "p A=\x83\x5c\\\"x \"B=\x94\x5c\\\\\" c", {"p", "A=\x83\x5c\"x", "B=\x94\x5c\\", "c"}},
+      {932, "p \xA1\\\"x \xFD\\\"y", {"p", "\xA1\"x", "\xFD\"y"}},
+      {936, "p \xA1\\\"x", {"p", "\xA1\\x"}},
+      {949, "p \xFD\\\"x", {"p", "\xFD\\x"}},
+      {950, "p \xFE\\\"x", {"p", "\xFE\\x"}},
+      // The second byte is taken whatever it is; a lead byte that ends the line stays alone.
+      {936, "\x81\" a\x81 b \x81", {"\x81\"", "a\x81 b", "\x81"}},
+  };
+  sim::Reset();
+  for (const Row& row : rows) {
+    sim::SetCodePage(row.codePage);
+    LeadByteTable leadBytes;
+    ReadLeadBytes(&leadBytes);
+    EXPECT_EQ(Show(Split(row.line, &leadBytes)), Show(row.expected)) << row.codePage << ": " << row.line;
   }
 }
 

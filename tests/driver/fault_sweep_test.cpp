@@ -3,7 +3,9 @@
 // call in turn, until a run no longer reaches that call. Each outcome must be
 // one the run allows for a failure of that call: an exit code of the right
 // kind, no file touched outside the run's own folders, nothing of the user's
-// deleted, every registry handle closed, and the run over in bounded time.
+// deleted, every handle closed (files, searches, processes, threads,
+// registry keys, libraries; only the ready event's stays open), and the run
+// over in bounded time.
 // The sweep runs in the sanitized host build, so an access outside a buffer
 // on any of these paths fails it too. With QMB_SWEEP_TRACE set in the
 // environment, every injected fault and its exit code is printed.
@@ -307,7 +309,7 @@ class FaultSweepTest : public test::MachineTest {
   struct Outcome {
     sim::RunResult result;
     Disk before, after;
-    int registryHandles = 0;
+    std::map<std::string, int> handles;  // left open, by kind
     bool fired = false;
   };
 
@@ -334,7 +336,7 @@ class FaultSweepTest : public test::MachineTest {
     }
     cv.notify_all();
     watchdog.join();
-    o.registryHandles = sim::OpenRegistryHandles();
+    o.handles = sim::OpenHandles();
     o.fired = sim::PendingFaults() == 0;
     o.after = Snapshot();
     return o;
@@ -346,8 +348,11 @@ class FaultSweepTest : public test::MachineTest {
     if (!allowed.count(o.result.code))
       return "exit code " + std::to_string(o.result.code) + ", allowed: " + Join(allowed);
     if (o.result.exitProcessCalled && o.result.code == 0) return "the process was ended with code 0";
-    if (!o.result.exitProcessCalled && o.registryHandles != 0)
-      return std::to_string(o.registryHandles) + " registry handles left open";
+    // The end of the process closes what a fatal error left open.
+    for (const auto& [kind, open] : o.handles) {
+      if (!o.result.exitProcessCalled && open > (kind == "event" ? 1 : 0))
+        return std::to_string(open) + " " + kind + " handle(s) left open";
+    }
     std::string change = ForbiddenChange(o.before, o.after);
     if (!change.empty()) return "a change outside the run's folders: " + change;
     return "";

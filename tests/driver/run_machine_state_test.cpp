@@ -41,6 +41,8 @@ TEST_F(RunMachineStateTest, ReinstallRequestRerunsOnceAndReturnsTheSecondCode) {
     SCOPED_TRACE(terminated ? "stored with its terminator" : "stored as the package stores it");
     Restart();
     AddPayload();
+    KitWithFollowUps();
+    SetCommandLine("/s");
     bool valueGoneBeforeRerun = false;
     Installer([&](int run) -> DWORD {
       if (run == 1) {
@@ -54,10 +56,13 @@ TEST_F(RunMachineStateTest, ReinstallRequestRerunsOnceAndReturnsTheSecondCode) {
     EXPECT_EQ(MainRuns(), 2);
     EXPECT_EQ(r.code, 3010);
     EXPECT_TRUE(valueGoneBeforeRerun);
-    EXPECT_FALSE(sim::RegKeyExists(kSettingsKey)) << "the emptied settings key goes too";
     std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], lines[1]) << "the identical command line";
+    EXPECT_NE(lines[2].find("zlp.msi"), std::string::npos) << "the follow-ups come after the rerun";
+    EXPECT_NE(lines[3].find("veskdb.msi"), std::string::npos);
+    EXPECT_EQ(sim::CountCalls("CreateThread"), 1u) << "the rerun uses the cabinets as they are";
+    EXPECT_EQ(sim::CountCalls("CreateEventA"), 2u) << "the run's event and the one the cabinet thread sets";
   }
 }
 
@@ -163,7 +168,8 @@ TEST_F(RunMachineStateTest, SuccessWithoutTheRuntimeKeySkipsTheUpdater) {
 TEST_F(RunMachineStateTest, OptionsReachTheFollowUps) {
   AddPayload();
   KitWithFollowUps();
-  SetCommandLine("/s /lang=2052 \"/INSTALLDIRPUBZLP=D:\\My Runtime\" /INSTALLDIRVESKDB=E:\\db");
+  // A folder with blanks reaches msiexec whole only with its own, escaped quotes.
+  SetCommandLine("/s /lang=2052 \"/INSTALLDIRPUBZLP=D:\\My Runtime\" \"/INSTALLDIRVESKDB=\\\"E:\\My db\\\"\"");
   Installer([&](int) -> DWORD { return 0; });
   RunWinMain();
   std::vector<std::string> lines = Lines();
@@ -171,7 +177,7 @@ TEST_F(RunMachineStateTest, OptionsReachTheFollowUps) {
   EXPECT_NE(lines[0].find(" TRANSFORMS=:2052 "), std::string::npos);
   EXPECT_EQ(lines[1], "\"" + kToolPath + "\" /i \"" + kKitFolder + "\\zlp.msi\" TRANSFORMS=\"" + kKitFolder +
                            "\\zlp2052.MST\" /qn ADDLOCAL=ALL SDKSILENT=1 INSTALLDIR=D:\\My Runtime");
-  EXPECT_EQ(lines[2], "\"" + kToolPath + "\" /i \"" + kKitFolder + "\\veskdb.msi\" /qn INSTALLDIR=E:\\db");
+  EXPECT_EQ(lines[2], "\"" + kToolPath + "\" /i \"" + kKitFolder + "\\veskdb.msi\" /qn INSTALLDIR=\"E:\\My db\"");
 }
 
 }  // namespace

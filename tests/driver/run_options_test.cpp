@@ -23,6 +23,7 @@ struct LineRow {
   const char* arguments;  // after the program's name
   LANGID userLanguage;
   std::string expected;   // the main command line, exactly
+  UINT codePage = 1252;
 };
 
 TEST_F(RunOptionsTest, MainCommandLineCarriesTheOptions) {
@@ -46,6 +47,8 @@ TEST_F(RunOptionsTest, MainCommandLineCarriesTheOptions) {
       {"folder options are not passed on", "/INSTALLDIRPUBZLP=D:\\rt \"/INSTALLDIRVESKDB=D:\\d b\"", 1033,
        kHead + " WRAPPER=1"},
       {"pass-through keeps the split's text", "\"A=1 2\" B=\\\"x\\\"", 1033, kHead + "A=1 2 B=\"x\"  WRAPPER=1"},
+      {"Japanese system: the second byte of a character is no backslash", "\"/INSTALLDIRPUBZLP=D:\\\x95\x5c\" /s",
+       1041, kHead + "TRANSFORMS=:1041  /qn ADDLOCAL=PubliczlpFeature,ToolsFeature WRAPPER=1", 932},
   };
   for (const LineRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -53,6 +56,7 @@ TEST_F(RunOptionsTest, MainCommandLineCarriesTheOptions) {
     ForgetWindowsVersion();
     sim::RegSetString(test::kInstallerKey, "InstallerLocation", "C:\\Windows\\system32");
     sim::SetUserLangId(row.userLanguage);
+    sim::SetCodePage(row.codePage);
     sim::SetCommandLine(std::string("\"C:\\Downloads\\qmb-setup.exe\" ") + row.arguments);
     AddPayload();
     FakeInstaller(0);

@@ -190,6 +190,20 @@ TEST_F(RunSequenceTest, CabinetFailureWhileTheInstallerWaitsEndsTheWholeProcess)
   EXPECT_FALSE(sim::MessageBoxes()[0].mainThread) << "shown by the cabinet thread";
 }
 
+TEST_F(RunSequenceTest, DataFolderThatDoesNotExistYetIsUsedAndMade) {
+  // Before Windows 6, SHGetFolderPathA answers S_FALSE (1) for it: a success.
+  sim::SetWindowsVersion(5, 1);
+  const std::string folder = "C:\\Users\\tester\\Application Data";
+  sim::SetShellFolder(CSIDL_APPDATA, folder);
+  AddPayload();
+  FakeInstaller(0);
+  EXPECT_EQ(RunWinMain().code, 0);
+  ASSERT_EQ(Runs().size(), 1u);
+  EXPECT_NE(Runs()[0].commandLine.find("\"" + folder + "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi\""),
+            std::string::npos);
+  EXPECT_TRUE(sim::IsDirectory(folder));
+}
+
 TEST_F(RunSequenceTest, SysWow64ToolRewritesSystem32InThePackagePathOnly) {
   struct Row {
     const char* dataFolder;

@@ -158,7 +158,9 @@ qmb_unixpath() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
 # qmb_run EXE [ARGUMENTS]
 # Runs EXE through qmb-launch.exe with the command line "<EXE as a Windows
 # path>" followed by ARGUMENTS verbatim (one text, as the exe should see it:
-# nothing is re-quoted). Sets RUN_EXIT (unsigned) and RUN_EXIT_SIGNED, and
+# nothing is re-quoted). With QMB_RUN_VIA_FILE=1 the launcher reads the line
+# from a file instead of its environment, so that bytes outside ASCII reach
+# it unconverted. Sets RUN_EXIT (unsigned) and RUN_EXIT_SIGNED, and
 # leaves the launcher's output in $QMB_WORK/run.out and Wine's stderr in
 # $QMB_WORK/run.err. With QMB_TRACE_BOXES=1 the run is relay-traced so that
 # qmb_message_boxes can read the message boxes it showed.
@@ -173,8 +175,14 @@ qmb_run() {
   local debug=-all
   [[ "${QMB_TRACE_BOXES:-0}" == 1 ]] && debug=-all,+relay
   local rc=0
-  QMB_LAUNCH_CMDLINE="$cmdline" WINEDEBUG="$debug" \
-    qmb_wine "$QMB_TOOLS_DIR/qmb-launch.exe" >"$QMB_WORK/run.out" 2>"$QMB_WORK/run.err" || rc=$?
+  if [[ "${QMB_RUN_VIA_FILE:-0}" == 1 ]]; then
+    printf '%s' "$cmdline" >"$QMB_WORK/cmdline.txt"
+    QMB_LAUNCH_CMDLINE_FILE="$(qmb_winpath "$QMB_WORK")\\cmdline.txt" WINEDEBUG="$debug" \
+      qmb_wine "$QMB_TOOLS_DIR/qmb-launch.exe" >"$QMB_WORK/run.out" 2>"$QMB_WORK/run.err" || rc=$?
+  else
+    QMB_LAUNCH_CMDLINE="$cmdline" WINEDEBUG="$debug" \
+      qmb_wine "$QMB_TOOLS_DIR/qmb-launch.exe" >"$QMB_WORK/run.out" 2>"$QMB_WORK/run.err" || rc=$?
+  fi
   local line
   line="$(grep -a '^exit=' "$QMB_WORK/run.out" | tr -d '\r' | tail -1 || true)"
   if ((rc != 0)) || [[ ! "$line" =~ ^exit=([0-9]+)\ signed=(-?[0-9]+)$ ]]; then

@@ -58,6 +58,10 @@ TEST_F(InstallerToolTest, GateFailsWithoutALibraryOrItsVersion) {
   sim::FailCall("VerQueryValueA", 1, 1813);
   EXPECT_FALSE(InstallerVersionGate());
   sim::Reset();
+  sim::FailCall("GetSystemDirectoryA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_FALSE(InstallerVersionGate());
+  EXPECT_EQ(sim::CountCalls("GetFileVersionInfoA"), 0u) << "no msi.dll is read at the root of the current drive";
+  sim::Reset();
   sim::RemoveLibrary("version.dll");
   EXPECT_FALSE(InstallerVersionGate());
   sim::Reset();

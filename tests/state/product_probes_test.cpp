@@ -216,6 +216,7 @@ TEST_F(ProductProbesTest, UpdaterVersionsCompareAsText) {
       {"without terminator", REG_SZ, Bytes("2.0.6.9"), true},
       {"dword whose bytes read 3.0", REG_DWORD, Bytes("3.0\0"), false},
       {"dword whose bytes read 1", REG_DWORD, Bytes("1\0\0\0"), true},
+      {"binary 2.0.7 without a zero, a proper prefix", REG_BINARY, Bytes("2.0.7"), true},
       {"1024 bytes without a zero", REG_BINARY, std::string(1024, '9'), false},
       {"1024 bytes of an older version and padding", REG_BINARY,
        Bytes("2.0.6.9\0") + std::string(1016, '9'), true},

@@ -96,6 +96,12 @@ TEST_F(RegKeyTest, OpenReplacesAndClosesTheKeyHeldBefore) {
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[1].rfind("RegOpenKeyExA", 0), 0u);
   EXPECT_EQ(calls[2], closes[0]);
+
+  // The result is that close's; the new key is held all the same.
+  sim::FailCall("RegCloseKey", 1, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), ERROR_INVALID_HANDLE);
+  EXPECT_NE(key.Handle(), nullptr);
+  EXPECT_EQ(sim::OpenRegistryHandles(), 1);
 }
 
 TEST_F(RegKeyTest, OpenForWritingARefusedKeyPassesTheCodeThrough) {

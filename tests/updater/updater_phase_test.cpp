@@ -110,6 +110,19 @@ TEST_F(UpdaterPhaseTest, MissingCabinetIsIgnored) {
   EXPECT_EQ(Children().size(), 2u);
 }
 
+TEST_F(UpdaterPhaseTest, WithoutADataFolderNothingIsWrittenAtTheRootOfTheDrive) {
+  AddUpdater();
+  sim::SetKnownFolder(sim::LocalAppDataLowId(), std::nullopt);
+  sim::SetKnownFolder(sim::LocalAppDataId(), std::nullopt);
+  sim::UnsetEnv("USERPROFILE");
+  sim::FailCall("GetWindowsDirectoryA", 1, ERROR_NOT_ENOUGH_MEMORY);
+  sim::MakeDirectories("C:\\Qor\\Vesk\\AU");  // as another user could have made it
+  Run();
+  EXPECT_FALSE(exited_);
+  EXPECT_TRUE(sim::ListDirectory("C:\\Qor\\Vesk\\AU").empty());
+  EXPECT_TRUE(sim::Processes().empty());
+}
+
 TEST_F(UpdaterPhaseTest, WithoutTheCommonFilesFolderTheToolIsNotRegistered) {
   AddUpdater();
   sim::SetShellFolder(CSIDL_PROGRAM_FILES_COMMON, std::nullopt);

@@ -81,8 +81,11 @@ bool Fault(const char* op, const std::string& argument) {
   return false;
 }
 
+int Opener() { return Self().role == Role::Child ? -1 : Self().number; }
+
 HANDLE AddHandle(std::shared_ptr<Object> object) {
   State& s = S();
+  object->opener = Opener();
   uintptr_t h = s.nextHandle;
   s.nextHandle += 4;
   s.handles[h] = std::move(object);
@@ -173,6 +176,7 @@ RunResult RunProcess(const std::function<int()>& entry) {
   }
   std::unique_lock<std::recursive_mutex> lock(s.mu);
   if (returned) EndProcess(s, code, false);
+  if (!returned) s.cutShort.insert(Self().number);
   // The bootstrapper's threads end with the process. A child still waiting
   // on something (an event the ended process would have set) sees its wait
   // time out, so the run is over when this returns.
@@ -257,6 +261,11 @@ void SetTempPath(const std::string& path) {
   S().tempPath = path;
 }
 
+void SetCodePage(UINT codePage) {
+  auto lock = Lock();
+  S().codePage = codePage;
+}
+
 void SetUserLangId(LANGID lang) {
   auto lock = Lock();
   S().userLang = lang;
@@ -294,6 +303,30 @@ bool EventSignalled(const std::string& name) {
   auto lock = Lock();
   auto it = S().namedEvents.find(name);
   return it != S().namedEvents.end() && it->second->signalled;
+}
+
+std::map<std::string, int> OpenHandles() {
+  auto lock = Lock();
+  State& s = S();
+  auto counts = [&s](int opener) { return opener >= 0 && s.cutShort.count(opener) == 0; };
+  std::map<std::string, int> open;
+  for (auto& [h, obj] : s.handles) {
+    if (!counts(obj->opener)) continue;
+    if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->heldByTest) continue;
+    switch (obj->kind) {
+      case Kind::File: ++open["file"]; break;
+      case Kind::Event: ++open["event"]; break;
+      case Kind::Thread: ++open["thread"]; break;
+      case Kind::Process: ++open["process"]; break;
+      case Kind::Search: ++open["search"]; break;
+      default: ++open["other"]; break;
+    }
+  }
+  for (auto& [h, key] : s.regHandles)
+    if (counts(key.opener)) ++open["registry key"];
+  for (auto& [thread, references] : s.libraryReferences)
+    if (counts(thread) && references != 0) open["library"] += references;
+  return open;
 }
 
 int OpenEventHandles() {
@@ -361,6 +394,23 @@ LPSTR WINAPI GetCommandLineA() {
   s.commandLineBuffer.assign(s.commandLine.begin(), s.commandLine.end());
   s.commandLineBuffer.push_back('\0');
   return s.commandLineBuffer.data();
+}
+
+// The lead-byte ranges of the double-byte ANSI code pages (what GetCPInfo
+// reports for them); every other code page is single-byte.
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
+  auto lock = Enter();
+  Log("IsDBCSLeadByte(" + Hex(testChar) + ")");
+  switch (S().codePage) {
+    case 932:  // Japanese (Shift-JIS)
+      return (testChar >= 0x81 && testChar <= 0x9F) || (testChar >= 0xE0 && testChar <= 0xFC);
+    case 936:  // Simplified Chinese (GBK)
+    case 949:  // Korean (Unified Hangul Code)
+    case 950:  // Traditional Chinese (Big5)
+      return testChar >= 0x81 && testChar <= 0xFE;
+    default:
+      return FALSE;
+  }
 }
 
 LANGID WINAPI GetUserDefaultLangID() {
@@ -672,9 +722,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_
   auto task = std::make_shared<TaskObject>(Kind::Thread);
   HANDLE h = AddHandle(task);
   if (threadId != nullptr) *threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(h));
-  s.threads.emplace_back([task, routine, argument] {
+  int number = s.nextThreadNumber++;
+  s.threads.emplace_back([task, routine, argument, number] {
     Self().role = Role::Bootstrapper;
     Self().mainThread = false;
+    Self().number = number;
     DWORD code = 0;
     bool finished = false;
     try {
@@ -683,6 +735,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_
     } catch (const ProcessEnded&) {
     }
     auto l = Lock();
+    if (!finished) S().cutShort.insert(number);
     task->done = true;
     task->exitCode = finished ? code : static_cast<DWORD>(S().exitCode);
     S().changed.notify_all();

@@ -32,11 +32,12 @@ namespace sim {
 // one with the defaults below. Every test fixture calls it first.
 //
 // Defaults: Windows 6.1 (NT platform), system directory C:/Windows/system32
-// with the usual libraries, msi.dll version 4.5.6001.22308, user language
-// 1033, USERPROFILE=C:/Users/tester, temp folder C:/Users/tester/AppData/
-// Local/Temp/ (all Windows paths, written here with forward slashes), the local-low and
-// local application-data known folders, application data and common files
-// folders, an empty command line "qmb-setup.exe", and no resources.
+// with the usual libraries, msi.dll version 4.5.6001.22308, ANSI code page
+// 1252, user language 1033, USERPROFILE=C:/Users/tester, temp folder
+// C:/Users/tester/AppData/Local/Temp/ (all Windows paths, written here with
+// forward slashes), the local-low and local application-data known folders,
+// application data and common files folders, an empty command line
+// "qmb-setup.exe", and no resources.
 void Reset();
 
 // The module handle of the running executable (resources, string table).
@@ -96,6 +97,10 @@ void SetSystemDirectory(const std::string& path);  // also moves the libraries
 std::string SystemDirectory();
 void SetTempPath(const std::string& path);
 void SetUserLangId(LANGID lang);
+// The ANSI code page, as far as IsDBCSLeadByte tells it: the lead bytes of
+// 932 (0x81-0x9F, 0xE0-0xFC), 936, 949 and 950 (0x81-0xFE); every other code
+// page is single-byte. Text conversion stays that of 1252.
+void SetCodePage(UINT codePage);
 void SetUiLanguage(LANGID lang);  // the language LoadStringA picks
 
 // msi.dll's file version (most and least significant words).
@@ -130,6 +135,7 @@ void AddString(UINT id, LANGID lang, const std::string& ansiText);
 // A known folder (by identifier) resolves to the path, or fails (nullopt).
 void SetKnownFolder(const GUID& id, std::optional<std::u16string> path);
 // Folder 26 (application data) and 43 (common program files); nullopt fails.
+// SHGetFolderPathA gives a folder that does not exist with S_FALSE (1).
 void SetShellFolder(int csidl, std::optional<std::string> path);
 const GUID& LocalAppDataLowId();
 const GUID& LocalAppDataId();
@@ -249,6 +255,16 @@ struct DispatchRecord {
   bool dispatched;
 };
 std::vector<DispatchRecord> Dispatches();
+
+// ---- handles of every kind -----------------------------------------------------------
+
+// The bootstrapper's open handles by kind: "file", "event", "thread",
+// "process", "search", "registry key", and "library" for the references of
+// loads not yet freed; a kind appears only when one is open. Not counted:
+// files held by the test, the fake child programs' handles, and what a
+// thread that the end of the process cut short still held (the process's
+// end releases it).
+std::map<std::string, int> OpenHandles();
 
 // ---- memory ---------------------------------------------------------------------------
 

@@ -202,6 +202,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
     for (auto& [h, m] : s.modules) {
       if (m.path == p.key) {
         ++m.references;
+        ++s.libraryReferences[Opener()];
         s.loads.push_back({name, true});
         return reinterpret_cast<HMODULE>(h);
       }
@@ -209,6 +210,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
     uintptr_t h = s.nextModule;
     s.nextModule += 0x10000;
     s.modules[h] = LoadedModule{p.key, file, system, 1};
+    ++s.libraryReferences[Opener()];
     s.loads.push_back({name, true});
     return reinterpret_cast<HMODULE>(h);
   }
@@ -242,13 +244,15 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 BOOL WINAPI FreeLibrary(HMODULE module) {
   auto lock = Enter();
   Log("FreeLibrary(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  if (Fault("FreeLibrary")) return FALSE;
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr || m->references <= 0) {
     SetError(ERROR_MOD_NOT_FOUND);
     return FALSE;
   }
   --m->references;
+  --S().libraryReferences[Opener()];
+  // As with CloseHandle, a reported failure still releases the reference.
+  if (Fault("FreeLibrary")) return FALSE;
   return TRUE;
 }
 
@@ -283,6 +287,8 @@ HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, L
   return E_INVALIDARG;
 }
 
+// The folder's path; S_FALSE (1) when it does not exist (yet) and is not
+// created, as SHGetFolderPathA answers then.
 static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
   State& s = S();
   auto it = s.shellFolders.find(folder);
@@ -290,7 +296,7 @@ static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
   if (it->second->size() >= MAX_PATH) return E_FAIL;
   std::memcpy(path, it->second->c_str(), it->second->size() + 1);
   if (create) MakeDirectories(*it->second);
-  return S_OK;
+  return IsDirectory(*it->second) ? S_OK : S_FALSE;
 }
 
 HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {

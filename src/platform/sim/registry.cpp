@@ -88,7 +88,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM a
   State& s = S();
   uintptr_t h = s.nextRegHandle;
   s.nextRegHandle += 4;
-  s.regHandles[h] = RegHandle{target, rights};
+  s.regHandles[h] = RegHandle{target, rights, Opener()};
   *result = reinterpret_cast<HKEY>(h);
   return ERROR_SUCCESS;
 }

@@ -29,6 +29,7 @@ struct ThreadInfo {
   Role role = Role::Bootstrapper;
   bool mainThread = true;
   DWORD lastError = 0;
+  int number = 0;  // the bootstrapper's threads: 0 the main thread, then 1, 2, ... as started
 };
 ThreadInfo& Self();
 
@@ -38,6 +39,7 @@ struct Object {
   explicit Object(Kind k) : kind(k) {}
   virtual ~Object() = default;
   Kind kind;
+  int opener = -1;  // the number of the bootstrapper thread that opened it; -1 a child's
 };
 
 struct EventObject : Object {
@@ -84,6 +86,7 @@ struct RegKeyNode {
 struct RegHandle {
   std::shared_ptr<RegKeyNode> node;
   REGSAM access;
+  int opener;  // as Object::opener
 };
 
 struct Fault {
@@ -122,6 +125,8 @@ struct State {
   int exitCode = 0;
   bool shuttingDown = false;  // children: the test is over
   std::vector<std::thread> threads;
+  int nextThreadNumber = 1;
+  std::set<int> cutShort;  // bootstrapper threads that the end of the process stopped
 
   // handles
   std::map<uintptr_t, std::shared_ptr<Object>> handles;
@@ -143,6 +148,7 @@ struct State {
   std::string windowsDirectory = "C:\\Windows";
   std::string tempPath = "C:\\Users\\tester\\AppData\\Local\\Temp\\";
   std::string currentDirectory = "C:\\Users\\tester\\Downloads";
+  UINT codePage = 1252;  // the ANSI code page
   LANGID userLang = 1033;
   LANGID uiLang = 1033;
   bool msiHasVersion = true;
@@ -155,6 +161,7 @@ struct State {
   std::map<uintptr_t, LoadedModule> modules;
   uintptr_t nextModule = 0x10000000;
   std::vector<LibraryLoad> loads;
+  std::map<int, int> libraryReferences;  // loads not yet freed, by the thread that made them
   std::vector<std::string> dllDirectories;
 
   // resources
@@ -223,8 +230,9 @@ bool Fault(const char* op, const std::string& argument = "");
 
 void SetError(DWORD code);
 
-// Handles.
+// Handles. AddHandle records the calling thread as the opener.
 HANDLE AddHandle(std::shared_ptr<Object> object);
+int Opener();  // the calling thread's number, -1 on a child program's thread
 std::shared_ptr<Object> GetHandle(HANDLE h);
 // Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
 // for none). Returns false on time-out. Throws ProcessEnded when the
