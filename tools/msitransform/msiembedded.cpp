@@ -89,7 +89,7 @@ std::wstring SummaryText(MSIHANDLE si, PROPID pid) {
 // as the installer reads a transform's summary before it applies it.
 void ReportSummary(IStorage* sub, const std::wstring& name, const std::wstring& file) {
   Com<IStorage> copy;
-  HRESULT hr = StgCreateDocfile(file.c_str(), STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, copy.out());
+  HRESULT hr = StgCreateDocfile(file.c_str(), STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, copy.out());
   if (SUCCEEDED(hr)) hr = sub->CopyTo(0, nullptr, nullptr, copy.get());
   if (SUCCEEDED(hr)) hr = copy.get()->Commit(STGC_DEFAULT);
   if (FAILED(hr)) {
