@@ -15,10 +15,10 @@
 //   validation <number>             PID_CHARCOUNT, the validation conditions
 //   apply     <error code>          MsiDatabaseApplyTransform(package, ":<name>")
 //
-// Nothing is written to the package: it is opened read-only, and the
-// transform is applied to that read-only copy in memory. To read the summary,
-// the sub-storage is copied into folder as <name>.mst (folder must exist; the
-// caller owns it and removes it).
+// Nothing is written to the package. The transform is applied to a copy of
+// it in folder (package.msi), opened for changes that are never committed;
+// to read the summary, the sub-storage is copied into folder as <name>.mst.
+// folder must exist; the caller owns it and removes it.
 //
 // Exit codes: 0 the facts were printed (whatever they are), 1 bad usage or
 // the package cannot be opened as a compound file.
@@ -154,11 +154,15 @@ int wmain(int argc, wchar_t** argv) {
   root.get()->Release();
   *root.out() = nullptr;
 
-  // Each transform is applied to the package as it is, not on top of another.
+  // Each transform is applied to the package as it is, not on top of
+  // another: to a copy in the folder, opened as the installer opens a
+  // package it installs, and never committed.
+  const std::wstring copy = folder + L"\\package.msi";
   for (int i = 3; i < argc; ++i) {
     const std::wstring name = argv[i];
     Handle db;
-    UINT r = MsiOpenDatabaseW(package, MSIDBOPEN_READONLY, db.out());
+    UINT r = CopyFileW(package, copy.c_str(), FALSE) ? ERROR_SUCCESS : GetLastError();
+    if (r == ERROR_SUCCESS) r = MsiOpenDatabaseW(copy.c_str(), MSIDBOPEN_TRANSACT, db.out());
     if (r == ERROR_SUCCESS) r = MsiDatabaseApplyTransformW(db.get(), (L":" + name).c_str(), 0);
     Fact(name, "apply", std::to_wstring(r));
   }
