@@ -27,6 +27,47 @@ add_custom_command(TARGET qmb-setup POST_BUILD
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/align_resources.py $<TARGET_FILE:qmb-setup>
   COMMENT "Moving the resource section of qmb-setup.exe to a page boundary of the file"
   VERBATIM)
+# Authenticode signing, optional: after the resource section is aligned (a
+# signed image cannot be aligned any more, and signing appends its
+# certificate table at the end without moving a section). The password comes
+# from a file or from an environment variable of the build, whose name only
+# is kept here; cmake/sign_exe.py hands it to osslsigncode through a pipe.
+set(QMB_SIGN_PKCS12 "" CACHE FILEPATH "PKCS#12 file (.p12/.pfx) to sign qmb-setup.exe with; empty: no signing")
+set(QMB_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File whose first line is the PKCS#12 file's password")
+set(QMB_SIGN_PASSWORD_ENV "" CACHE STRING
+    "Name of the environment variable that holds the PKCS#12 file's password when the build runs")
+set(QMB_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamp server to countersign the signature; empty: none")
+if(QMB_SIGN_PKCS12)
+  if(NOT EXISTS "${QMB_SIGN_PKCS12}")
+    message(FATAL_ERROR "QMB_SIGN_PKCS12: no file ${QMB_SIGN_PKCS12}")
+  endif()
+  if(QMB_SIGN_PASSWORD_FILE AND QMB_SIGN_PASSWORD_ENV)
+    message(FATAL_ERROR "Give the signing password by QMB_SIGN_PASSWORD_FILE or QMB_SIGN_PASSWORD_ENV, not both")
+  elseif(QMB_SIGN_PASSWORD_FILE)
+    set(sign_password --password-file ${QMB_SIGN_PASSWORD_FILE})
+  elseif(QMB_SIGN_PASSWORD_ENV)
+    set(sign_password --password-env ${QMB_SIGN_PASSWORD_ENV})
+  else()
+    message(FATAL_ERROR "QMB_SIGN_PKCS12 needs its password: set QMB_SIGN_PASSWORD_FILE or QMB_SIGN_PASSWORD_ENV")
+  endif()
+  find_program(QMB_OSSLSIGNCODE osslsigncode REQUIRED)
+  set(sign_timestamp "")
+  if(QMB_SIGN_TIMESTAMP_URL)
+    set(sign_timestamp --timestamp ${QMB_SIGN_TIMESTAMP_URL})
+  endif()
+  add_custom_command(TARGET qmb-setup POST_BUILD
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/sign_exe.py $<TARGET_FILE:qmb-setup>
+            --pkcs12 ${QMB_SIGN_PKCS12} ${sign_password} ${sign_timestamp} --osslsigncode ${QMB_OSSLSIGNCODE}
+    COMMENT "Signing qmb-setup.exe with ${QMB_SIGN_PKCS12}"
+    VERBATIM)
+endif()
+# A change of the signing settings or of the certificate links (and so signs)
+# the exe again.
+set(sign_settings ${CMAKE_BINARY_DIR}/qmb-sign-settings.txt)
+file(CONFIGURE OUTPUT ${sign_settings} CONTENT
+     "${QMB_SIGN_PKCS12}\n${QMB_SIGN_PASSWORD_FILE}\n${QMB_SIGN_PASSWORD_ENV}\n${QMB_SIGN_TIMESTAMP_URL}\n")
+set_property(TARGET qmb-setup APPEND PROPERTY LINK_DEPENDS ${sign_settings} ${QMB_SIGN_PKCS12})
+
 add_test(NAME resources_page_aligned
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/resources/align_resources_test.py
           --exe $<TARGET_FILE:qmb-setup>)

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Fixture of e2e.signed_install: builds qmb-setup.exe signed, in a build
+# folder of its own, with a code-signing certificate made here, and checks
+# the result: the signature verifies against that certificate as the root,
+# the resource section still starts on a page boundary and the checksum
+# holds; a wrong password fails the build and leaves no exe; a change of the
+# password's source signs the exe again.
+#
+# Usage: signed_build.sh SOURCE_DIR BUILD_DIR PAYLOAD_DIR TOOLS_WINEPREFIX
+# (BUILD_DIR is made afresh; it ends up holding the signed qmb-setup.exe)
+source "$(dirname "$0")/lib.sh"
+source_dir="$1" build="$2" payload="$3" tools_prefix="$4"
+exe="$build/qmb-setup.exe"
+work="$build-work"
+rm -rf "$build" "$work"
+mkdir -p "$work"
+
+# The signer: a self-signed code-signing certificate, its key in a PKCS#12
+# file whose password is random and goes only through files and the
+# environment.
+openssl req -x509 -newkey rsa:2048 -noenc -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
+  -subj "/CN=qmb-setup test signer" -addext "extendedKeyUsage=codeSigning" \
+  -addext "keyUsage=critical,digitalSignature" 2>/dev/null
+openssl rand -hex 16 | tr -d '\n' >"$work/password"
+echo "not-the-password" >"$work/wrong-password"
+openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -passout "file:$work/password" \
+  -out "$work/signer.p12"
+export QMB_TEST_SIGN_PASSWORD
+QMB_TEST_SIGN_PASSWORD="$(cat "$work/password")"
+
+# build WHAT [CMAKE ARGUMENTS]: configures (with the signer) and builds the
+# exe; the build's status is in BUILD_STATUS and its output in build.log.
+build() {
+  local what="$1"
+  shift
+  BUILD_STATUS=0
+  (cd "$source_dir" && cmake --preset windows -B "$build" -DPAYLOAD_DIR="$payload" \
+     -DQMB_TOOLS_WINEPREFIX="$tools_prefix" -DQMB_SIGN_PKCS12="$work/signer.p12" "$@" &&
+   cmake --build "$build" --target qmb-setup -j2) >"$work/build.log" 2>&1 || BUILD_STATUS=$?
+  qmb_log "$what: build status $BUILD_STATUS"
+}
+
+# expect_signed WHAT: the signature verifies, the sections are where they were.
+expect_signed() {
+  local out
+  if out="$(osslsigncode verify -in "$exe" -CAfile "$work/cert.pem" 2>&1)"; then
+    qmb_pass "$1: the signature verifies against the test root"
+  else
+    qmb_fail "$1: the signature verifies against the test root" "$out"
+  fi
+  if out="$(python3 "$source_dir/tests/resources/align_resources_test.py" --exe "$exe" ProductTest 2>&1)"; then
+    qmb_pass "$1: the resource section is on a page boundary and the checksum holds"
+  else
+    qmb_fail "$1: the resource section is on a page boundary and the checksum holds" "$out"
+  fi
+}
+
+build "password from the environment" -DQMB_SIGN_PASSWORD_ENV=QMB_TEST_SIGN_PASSWORD -DQMB_SIGN_PASSWORD_FILE=
+if ((BUILD_STATUS != 0)); then
+  qmb_fail "the signed build succeeds" "$(tail -30 "$work/build.log")"
+  qmb_finish
+fi
+expect_signed "password from the environment"
+if grep -q -F "$QMB_TEST_SIGN_PASSWORD" "$build/CMakeCache.txt" "$build/build.ninja" "$work/build.log"; then
+  qmb_fail "the password is in no build file nor the build's output"
+else
+  qmb_pass "the password is in no build file nor the build's output"
+fi
+
+build "wrong password" -DQMB_SIGN_PASSWORD_ENV= -DQMB_SIGN_PASSWORD_FILE="$work/wrong-password"
+expect_eq "a wrong password fails the build" 1 "$((BUILD_STATUS != 0))"
+expect_absent "a failed signing leaves no exe" "$exe"
+
+build "password from a file" -DQMB_SIGN_PASSWORD_FILE="$work/password"
+expect_eq "the build with the password file succeeds" 0 "$BUILD_STATUS"
+expect_signed "password from a file"
+qmb_finish
