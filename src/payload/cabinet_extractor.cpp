@@ -24,11 +24,11 @@ DWORD WINAPI CabinetExtractor(LPVOID module) {
     PathText baseName;
     baseName.format(cabinet.baseNameFormat, v[0], v[1], v[2], v[3]);
     PathText path;
-    // The folders stay held while the cabinet is written.
+    // The folders stay held while the cabinet is written (to the end of
+    // this step).
     HeldFolders held;
     PrepareCabinetPath(&path, baseName.c_str(), is64Bit, &held);
     WriteResourceToFile(instance, cabinet.resource.number, cabinet.resource.type, path.c_str());
-    held.Release();
   }
   SignalReadyEvent();
   return 1;

@@ -1,5 +1,6 @@
 #include "payload/run_folder.h"
 
+#include "payload/resource_file.h"
 #include "platform/fixed_text.h"
 
 namespace {
@@ -85,7 +86,7 @@ DWORD LastErrorOf() {
 
 DWORD Fail(HANDLE* held, DWORD error) {
   ReleaseRunFolder(held);
-  return error != 0 ? error : ERROR_ACCESS_DENIED;
+  return error;
 }
 
 }  // namespace
@@ -146,6 +147,21 @@ DWORD OpenRunFolder(const char* path, HANDLE* held) {
   }
   LocalFree(descriptor);
   return error == 0 ? 0 : Fail(held, error);
+}
+
+bool TakeRunFolder(const char* path, HANDLE* held) {
+  // OpenRunFolder wants no trailing backslash.
+  PathText name;
+  if (name.assign(path)) {
+    size_t n = name.size();
+    if (n > 3 && name.c_str()[n - 1] == '\\') name.data()[n - 1] = '\0';
+  }
+  DWORD error = OpenRunFolder(name.c_str(), held);
+  if (error != 0) {
+    SetLastError(error);
+    ExtractFailure(kCreateLabel);
+  }
+  return true;
 }
 
 void ReleaseRunFolder(HANDLE* held) {

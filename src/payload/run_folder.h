@@ -28,6 +28,12 @@
 //                             opening it, giving it its security).
 DWORD OpenRunFolder(const char* path, HANDLE* held);
 
+// OpenRunFolder for a folder the run cannot do without (a trailing
+// backslash is allowed): a folder that cannot be used ends the process with
+// the create step's message and the code, as a file that cannot be created
+// would. Returns true (so that steps chain with &&) whenever it returns.
+bool TakeRunFolder(const char* path, HANDLE* held);
+
 // Closes a folder held by OpenRunFolder (nothing when none is held).
 void ReleaseRunFolder(HANDLE* held);
 
@@ -35,8 +41,8 @@ void ReleaseRunFolder(HANDLE* held);
 bool IsRealFolder(const char* path);
 
 // The folder chain of one use: maker, product, and the staging or updater
-// folder, held together and let go together.
-// Whatever is still held is let go when the holder goes out of scope.
+// folder, held together and let go together (at the latest when the holder
+// goes out of scope).
 struct HeldFolders {
   HANDLE folder[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   HeldFolders() = default;

@@ -1,33 +1,18 @@
 #include "payload/staging_dir.h"
 
 #include "driver/build_profile.h"
-#include "payload/resource_file.h"
+#include "payload/run_folder.h"
 #include "payload/user_data_folder.h"
 #include "platform/win32.h"
 
 namespace {
-
-// Makes or takes over one folder of the chain and holds it; a folder that
-// cannot be used ends the process as a file that cannot be created would.
-void TakeFolder(const PathText& folder, HANDLE* held) {
-  // OpenRunFolder wants no trailing backslash.
-  PathText name = folder;
-  size_t n = name.size();
-  if (n > 3 && name.c_str()[n - 1] == '\\') name.data()[n - 1] = '\0';
-  DWORD error = OpenRunFolder(name.c_str(), held);
-  if (error != 0) {
-    SetLastError(error);
-    ExtractFailure(kCreateLabel);
-  }
-}
 
 // Each step formats the text so far into itself, then makes or takes over
 // that folder.
 bool Step(PathText* text, HANDLE* held, const char* format, const char* a = "", const char* b = "",
           const char* c = "") {
   if (!text->format(format, text->c_str(), a, b, c)) return false;
-  TakeFolder(*text, held);
-  return true;
+  return TakeRunFolder(text->c_str(), held);
 }
 
 // The maker, product and staging folders below the data folder in `path`,

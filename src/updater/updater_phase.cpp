@@ -10,21 +10,6 @@
 #include "platform/fixed_text.h"
 #include "state/product_probes.h"
 
-namespace {
-
-// Makes or takes over one folder of the updater's chain; a folder that
-// cannot be used ends the process as a file that cannot be created would.
-bool TakeUpdaterFolder(const PathText& folder, HANDLE* held) {
-  DWORD error = OpenRunFolder(folder.c_str(), held);
-  if (error != 0) {
-    SetLastError(error);
-    ExtractFailure(kCreateLabel);
-  }
-  return true;
-}
-
-}  // namespace
-
 void UpdaterPhase(HMODULE module) {
   PathText tool, userFolder, updaterFolder, packagePath, cabinetPath;
   LocateInstallerTool(tool.data(), static_cast<DWORD>(PathText::kBytes));
@@ -38,9 +23,9 @@ void UpdaterPhase(HMODULE module) {
   // over-long name.
   HeldFolders held;
   PathText folder;
-  if (folder.format("%s\\Qor", userFolder.c_str()) && TakeUpdaterFolder(folder, &held.folder[0]) &&
-      folder.format("%s\\Vesk", folder.c_str()) && TakeUpdaterFolder(folder, &held.folder[1]) &&
-      folder.format("%s\\AU", folder.c_str()) && TakeUpdaterFolder(folder, &held.folder[2]) &&
+  if (folder.format("%s\\Qor", userFolder.c_str()) && TakeRunFolder(folder.c_str(), &held.folder[0]) &&
+      folder.format("%s\\Vesk", folder.c_str()) && TakeRunFolder(folder.c_str(), &held.folder[1]) &&
+      folder.format("%s\\AU", folder.c_str()) && TakeRunFolder(folder.c_str(), &held.folder[2]) &&
       updaterFolder.format("%s\\", folder.c_str())) {
     packagePath.format("%sau.msi", updaterFolder.c_str());
     cabinetPath.format("%sau.cab", updaterFolder.c_str());
