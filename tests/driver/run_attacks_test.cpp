@@ -36,6 +36,7 @@ struct Attack {
   std::function<void()> before;  // planted before the run
   std::function<DWORD()> during;  // tried while the main installer runs; must be refused (non-zero)
   int code;                       // the run's exit code
+  bool linkStays = false;         // a link in the staging directory, left alone (and so the folder)
 };
 
 class RunAttacksTest : public test::MachineTest {};
@@ -53,6 +54,8 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
        ERROR_STOPPED_ON_SYMLINK},
       {"a link named like a cabinet", [] { sim::MakeLink(kStagingDir + "\\ss160390.cab", kVictimFile); }, nullptr,
        ERROR_STOPPED_ON_SYMLINK},
+      {"a link left in an existing staging directory", [] { sim::MakeLink(kStagingDir + "\\old.dll", kVictimFile); },
+       nullptr, 0, true},
       {"a hard link named like the package",
        [] { sim::MakeHardLink(kStagingDir + "\\qmb1.6.0_39.msi", kVictimFile); }, nullptr, 0},
       {"a hard link named like a cabinet", [] { sim::MakeHardLink(kStagingDir + "\\sj160390.cab", kVictimFile); },
@@ -106,7 +109,8 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
       for (const std::string& folder : {kDataFolder + "\\Qor", kVesk, kAu})
         EXPECT_EQ(sim::FolderSecurity(folder).substr(0, kSecured.size()), kSecured) << folder;
       EXPECT_EQ(sim::ReadFileBytes(kAu + "\\au.cab"), "MSCF updater cabinet");
-      EXPECT_FALSE(sim::Exists(kStagingDir));
+      EXPECT_EQ(sim::ListDirectory(kStagingDir),
+                attack.linkStays ? std::vector<std::string>{"old.dll"} : std::vector<std::string>{});
     }
   }
   EXPECT_EQ(sim::DefaultDllDirectories(), std::vector<DWORD>{kLoadLibrarySearchSystem32});
