@@ -82,7 +82,6 @@ int RunSequence(HINSTANCE instance) {
     }
   }
 
-  staging.Release();
-  RemoveStagingDir(1);
+  RemoveStagingDir(1, &staging);
   return exitCode;
 }

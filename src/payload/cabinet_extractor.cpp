@@ -23,6 +23,8 @@ DWORD WINAPI CabinetExtractor(LPVOID module) {
   for (const CabinetItem& cabinet : kCabinetOrder) {
     PathText baseName;
     baseName.format(cabinet.baseNameFormat, v[0], v[1], v[2], v[3]);
+    // A missing cabinet is skipped before its folders are touched.
+    if (FindResourceA(instance, MAKEINTRESOURCEA(cabinet.resource.number), cabinet.resource.type) == nullptr) continue;
     PathText path;
     // The folders stay held while the cabinet is written (to the end of
     // this step).

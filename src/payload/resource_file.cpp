@@ -1,5 +1,6 @@
 #include "payload/resource_file.h"
 
+#include "payload/run_folder.h"
 #include "platform/fixed_text.h"
 
 const char kCreateLabel[] = "Installer : Wrapper.CreateFile ";
@@ -35,24 +36,34 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
   }
   // Nothing is written through a name that is already there: a hard link
   // would carry the write into its other name's content, a link into its
-  // target. A plain file of that name is removed first (which leaves any
-  // other name of it alone); a folder or a link is not touched, and the
-  // file is then made anew, never opened.
+  // target. A plain file of that name is moved to a name of its own in the
+  // same folder and deleted there (which leaves any other name of it alone,
+  // and frees the name even when someone holds the file open with delete
+  // sharing, which only marks it for deletion); a folder or a link is not
+  // touched. The file is then made anew, never opened, and not through a
+  // link that appeared meanwhile.
   DWORD existing = GetFileAttributesA(path);
   if (existing != INVALID_FILE_ATTRIBUTES) {
     if ((existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       SetLastError(ERROR_STOPPED_ON_SYMLINK);
       ExtractFailure(kCreateLabel);
     }
-    if ((existing & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    // A read-only file is not replaced, as the platform would not open it
+    // for writing.
+    if ((existing & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
       SetLastError(ERROR_ACCESS_DENIED);
       ExtractFailure(kCreateLabel);
     }
-    if (!DeleteFileA(path)) ExtractFailure(kCreateLabel);
+    DWORD error = RetireFile(path, nullptr);
+    if (error != 0) {
+      SetLastError(error);
+      ExtractFailure(kCreateLabel);
+    }
   } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
     ExtractFailure(kCreateLabel);
   }
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) ExtractFailure(kCreateLabel);
   DWORD done = 0;
   const BYTE* position = data;

@@ -14,9 +14,11 @@ const DWORD kWriteChunk = 8192;
 // Copies the item (module, integer resource number, type name) byte for byte
 // into a new file at `path`, from the item's mapped bytes in writes of at
 // most kWriteChunk bytes. A plain file already there under that name is
-// removed first and the file made anew (so nothing is written through a
-// hard link); a folder or a link of that name fails the create step (5, or
-// ERROR_STOPPED_ON_SYMLINK).
+// moved to a name of its own in the same folder and deleted there, and the
+// file made anew with CREATE_NEW and FILE_FLAG_OPEN_REPARSE_POINT (so nothing
+// is written through a hard link or a link, and a file held open with delete
+// sharing does not keep the name); a folder or a link of that name fails the
+// create step (5, or ERROR_STOPPED_ON_SYMLINK).
 // Returns 1 when written and closed, 0 when the module holds no such item (no
 // file is touched). When the file cannot be created, written or closed, it
 // does not return: ExtractFailure ends the process with the error code.

@@ -113,6 +113,10 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define LABEL_SECURITY_INFORMATION 0x10u
 #define SDDL_REVISION_1 1u
 #define TOKEN_QUERY 0x0008u
+#define SE_GROUP_ENABLED 0x4u
+#define SE_GROUP_OWNER 0x8u
+#define SE_GROUP_USE_FOR_DENY_ONLY 0x10u
+#define FILE_NAME_NORMALIZED 0x0u
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -149,6 +153,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
 #define ERROR_INVALID_COMMAND_LINE 1639L
 #define ERROR_FILE_EXISTS 80L
+#define ERROR_INVALID_OWNER 1307L
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)
@@ -300,7 +305,11 @@ struct SID_AND_ATTRIBUTES {
 struct TOKEN_USER {
   SID_AND_ATTRIBUTES User;
 };
-enum TOKEN_INFORMATION_CLASS { TokenUser = 1 };
+struct TOKEN_GROUPS {
+  DWORD GroupCount;
+  SID_AND_ATTRIBUTES Groups[1];
+};
+enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2 };
 typedef HANDLE* PHANDLE;
 
 struct POINT {
@@ -354,12 +363,14 @@ BOOL WINAPI CloseHandle(HANDLE handle);
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa);
 BOOL WINAPI RemoveDirectoryA(LPCSTR path);
 BOOL WINAPI DeleteFileA(LPCSTR path);
+BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName);
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
 BOOL WINAPI FindClose(HANDLE search);
 DWORD WINAPI GetFileAttributesA(LPCSTR path);
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 HANDLE WINAPI GetCurrentProcess();
+DWORD WINAPI GetCurrentProcessId();
 
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource);
@@ -450,6 +461,9 @@ HRESULT WINAPI SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flag
 // Entry points that the system looks up by name at run time.
 typedef BOOL(WINAPI* SetDllDirectoryA_fn)(LPCSTR directory);
 typedef BOOL(WINAPI* SetDefaultDllDirectories_fn)(DWORD flags);
+// kernel32 of Windows 6 and later: the path by which an open file is really
+// reached.
+typedef DWORD(WINAPI* GetFinalPathNameByHandleA_fn)(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
 // SetDefaultDllDirectories: libraries loaded by name come from the system
 // directory alone.
 const DWORD kLoadLibrarySearchSystem32 = 0x00000800;

@@ -16,16 +16,17 @@ void UpdaterPhase(HMODULE module) {
   ResolveUserDataFolder(&userFolder);
   // Without a folder the updater would go to the root of the current drive.
   if (userFolder.empty()) return;
-  // The maker and product folders exist (the staging directory below them
-  // is removed only after this phase); they are taken over again with the
-  // updater folder and held while the updater is written and installed. A
-  // path that does not fit stays empty, which the file write refuses as an
-  // over-long name.
+  // The data, maker and product folders are held as they are (made if
+  // missing), the updater folder is made anew as the run's own; all are held
+  // while the updater is written and installed. A path that does not fit
+  // stays empty, which the file write refuses as an over-long name.
   HeldFolders held;
+  HANDLE* f = held.folder;
   PathText folder;
-  if (folder.format("%s\\Qor", userFolder.c_str()) && TakeRunFolder(folder.c_str(), &held.folder[0]) &&
-      folder.format("%s\\Vesk", folder.c_str()) && TakeRunFolder(folder.c_str(), &held.folder[1]) &&
-      folder.format("%s\\AU", folder.c_str()) && TakeRunFolder(folder.c_str(), &held.folder[2]) &&
+  if (folder.assign(userFolder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kExisting, &f[0]) &&
+      folder.format("%s\\Qor", folder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kShared, &f[1]) &&
+      folder.format("%s\\Vesk", folder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kShared, &f[2]) &&
+      folder.format("%s\\AU", folder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kOwn, &f[3]) &&
       updaterFolder.format("%s\\", folder.c_str())) {
     packagePath.format("%sau.msi", updaterFolder.c_str());
     cabinetPath.format("%sau.cab", updaterFolder.c_str());

@@ -219,21 +219,24 @@ const std::set<std::string> kLocateCalls = {"RegOpenKeyExA", "RegQueryValueExA",
 // their error, reported by the writing thread.
 const std::set<std::string> kWriteCalls = {"CreateFileA", "WriteFile", "CloseHandle", "SetFilePointer",
                                            "LoadResource", "SizeofResource", "LockResource"};
-// Operations whose failure can leave the writer without its folder: the
-// create step then fails with "path not found".
+// Operations whose failure can leave the writer without its folder (the
+// cabinet thread, which only opens the folders, may then resolve another
+// data folder): the create step then fails with "path not found" or "file
+// not found".
 const std::set<std::string> kFolderCalls = {"CreateDirectoryA", "SHGetFolderPathEx", "SHGetFolderPathA",
                                             "SHGetSpecialFolderPathA", "LoadLibraryA", "GetProcAddress",
                                             "GetEnvironmentVariableA", "WideCharToMultiByte",
                                             "GetVersionExA", "GetSystemDirectoryA"};
 // Operations of taking over a folder of the run (making it, checking that
-// it is a real folder, giving it its security) or of clearing a payload
-// file's name: their failure ends the process with their error, as a file
-// that cannot be created does.
+// it is a real folder where it should be, reading its owner back) or of
+// clearing a payload file's name: their failure ends the process with their
+// error, as a file that cannot be created does.
 const std::set<std::string> kRunFolderCalls = {
-    "CreateDirectoryA", "GetFileAttributesA", "GetFileInformationByHandle", "SetKernelObjectSecurity",
-    "GetKernelObjectSecurity", "OpenProcessToken", "GetTokenInformation", "ConvertSidToStringSidA",
-    "ConvertStringSecurityDescriptorToSecurityDescriptorA",
-    "ConvertSecurityDescriptorToStringSecurityDescriptorA", "DeleteFileA"};
+    "CreateDirectoryA", "GetFileAttributesA", "GetFileInformationByHandle", "GetKernelObjectSecurity",
+    "OpenProcessToken", "GetTokenInformation", "ConvertSidToStringSidA",
+    "ConvertStringSecurityDescriptorToSecurityDescriptorA", "ConvertSecurityDescriptorToStringSecurityDescriptorA",
+    "DeleteFileA", "MoveFileA", "GetFinalPathNameByHandleA", "GetSystemDirectoryA", "LoadLibraryA", "GetProcAddress",
+    "LocalAlloc"};
 // Operations whose failure can keep the main installer from starting, its
 // exit code from being known, or the package resource from being found: the
 // run's own code 1.
@@ -256,7 +259,7 @@ std::set<int> AllowedCodes(const Machine& m, const std::string& op, DWORD error)
   if (kGateCalls.count(op)) codes.insert(-2);
   if (kLocateCalls.count(op)) codes.insert(-3);
   if (kWriteCalls.count(op)) codes.insert(static_cast<int>(error));
-  if (kFolderCalls.count(op)) codes.insert(ERROR_PATH_NOT_FOUND);
+  if (kFolderCalls.count(op)) codes.insert({ERROR_PATH_NOT_FOUND, ERROR_FILE_NOT_FOUND});
   if (kRunFolderCalls.count(op)) codes.insert(static_cast<int>(error));
   if (kNotStartedCalls.count(op)) codes.insert(1);
   return codes;

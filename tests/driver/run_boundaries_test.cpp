@@ -97,8 +97,10 @@ TEST_F(RunBoundariesTest, DataFolderThatMakesThePackagePathTooLongEndsWithFilena
       EXPECT_EQ(boxes[0].caption, "Error");
       EXPECT_EQ(boxes[0].style, static_cast<UINT>(MB_OK));
       EXPECT_TRUE(boxes[0].mainThread);
-      EXPECT_EQ(sim::CountCalls("CreateFileA") - sim::CountCalls("CreateFileA(" + folder + "\\Qor"), 0u)
-          << "nothing is written under a cut path";
+      size_t files = 0;  // creates other than the folders' opens
+      for (const std::string& call : sim::CallsStartingWith("CreateFileA"))
+        files += call.find(", 0x2200000)") == std::string::npos ? 1 : 0;
+      EXPECT_EQ(files, 0u) << "nothing is written under a cut path";
       EXPECT_TRUE(sim::Processes().empty()) << "no installer is started";
       EXPECT_EQ(sim::CountCalls("CreateThread"), 0u);
       EXPECT_TRUE(sim::IsDirectory(staging)) << "no cleanup on the fatal path";

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "payload/staging_dir.h"
+
 #include "support/machine_fixture.h"
 
 namespace {
@@ -9,7 +11,16 @@ namespace {
 using test::kCabinets;
 using test::kStagingDir;
 
-class CabinetExtractorTest : public test::MachineTest {};
+class CabinetExtractorTest : public test::MachineTest {
+ protected:
+  // The staging directory as the main thread makes it before the thread
+  // starts (the thread only opens it).
+  static void MakeStagingDirectory() {
+    PathText path;
+    HeldFolders held;
+    PreparePackagePath(&path, false, &held);
+  }
+};
 
 // The order of the file operations and of the event in the call log.
 std::vector<std::string> Timeline() {
@@ -26,6 +37,7 @@ TEST_F(CabinetExtractorTest, WritesTheSevenInOrderThenSetsTheEvent) {
   AddCabinets();
   DWORD result = 0;
   sim::RunProcess([&] {
+    MakeStagingDirectory();
     CreateReadyEvent();
     result = CabinetExtractor(sim::Module());
     EXPECT_TRUE(sim::EventSignalled("QorQMBCabExtractWaitEvent"));
@@ -66,6 +78,7 @@ TEST_F(CabinetExtractorTest, EventIsNotSetUntilTheLastCabinetIsWritten) {
     return 0u;
   });
   sim::RunProcess([&] {
+    MakeStagingDirectory();
     CreateReadyEvent();
     char line[] = "C:\\waiter.exe";
     STARTUPINFOA si = {};
@@ -84,6 +97,7 @@ TEST_F(CabinetExtractorTest, MissingCabinetIsSkippedAndTheEventStillSet) {
     if (std::string(row.baseName) != "sj160390")
       sim::AddResource(row.type, static_cast<WORD>(row.number), test::CabinetBytes(row));
   sim::RunProcess([&] {
+    MakeStagingDirectory();
     CreateReadyEvent();
     EXPECT_EQ(CabinetExtractor(sim::Module()), 1u);
     EXPECT_TRUE(sim::EventSignalled("QorQMBCabExtractWaitEvent"));
@@ -97,6 +111,7 @@ TEST_F(CabinetExtractorTest, FailedCabinetWriteEndsTheProcessWithoutSettingTheEv
   AddCabinets();
   sim::FailCall("CreateFileA", 1, 5, "sj160390");
   sim::RunResult r = sim::RunProcess([] {
+    MakeStagingDirectory();
     CreateReadyEvent();
     CabinetExtractor(sim::Module());
     return 0;

@@ -70,10 +70,25 @@ TEST_F(ResourceFileTest, ReplacesAnOldFileByANewOneWithoutSharing) {
   EXPECT_EQ(result, 1);
   EXPECT_EQ(sim::ReadFileBytes(kFile), "new");
   EXPECT_EQ(sim::ReadFileBytes("C:\\elsewhere\\victim.dll"), "an older and longer file");
-  EXPECT_EQ(sim::CallsStartingWith("DeleteFileA"), std::vector<std::string>{"DeleteFileA(" + kFile + ")"});
+  // Moved to a name of its own beside it and deleted there, then made anew
+  // with CREATE_NEW, not through a link.
+  const std::string retired = kFolder + "\\~qmb4660.0.tmp";
+  EXPECT_EQ(sim::CallsStartingWith("MoveFileA"), std::vector<std::string>{"MoveFileA(" + kFile + ", " + retired + ")"});
+  EXPECT_EQ(sim::CallsStartingWith("DeleteFileA"), std::vector<std::string>{"DeleteFileA(" + retired + ")"});
   EXPECT_EQ(sim::CallsStartingWith("CreateFileA"),
-            std::vector<std::string>{"CreateFileA(" + kFile + ", 0x40000000, 0, 1, 0x80)"});
+            std::vector<std::string>{"CreateFileA(" + kFile + ", 0x40000000, 0, 1, 0x200080)"});
   EXPECT_EQ(sim::OpenFileHandles(), 0);
+}
+
+// A link that leads nowhere, put where the file goes between the look at
+// the name and the create: the create fails rather than make the link's
+// target.
+TEST_F(ResourceFileTest, LinkPutUnderTheNameJustBeforeTheCreateIsNotFollowed) {
+  sim::AddResource(kType, kNumber, "new");
+  sim::MakeDirectories("C:\\elsewhere");
+  sim::OnCall("CreateFileA", kFile, [] { sim::MakeLink(kFile, "C:\\elsewhere\\planted.dll"); });
+  ExpectFatal(Write(kFile), kCreateLabel, ERROR_FILE_EXISTS, "");
+  EXPECT_FALSE(sim::Exists("C:\\elsewhere\\planted.dll"));
 }
 
 // Sizes around the chunk: every write asks for at most 8192 bytes, and a

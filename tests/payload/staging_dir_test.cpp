@@ -35,20 +35,24 @@ TEST_F(StagingDirTest, PackageFoldersAreCreatedFromTheDataFolderDown) {
   HeldFolders held;
   PreparePackagePath(&path, false, &held);
   EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"),
-            (std::vector<std::string>{"CreateDirectoryA(C:\\X, NULL)", "CreateDirectoryA(C:\\X\\Qor, sa)",
-                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk, sa)",
-                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk\\qmb1.6.0_39, sa)"}));
+            (std::vector<std::string>{"CreateDirectoryA(C:\\X, NULL)", "CreateDirectoryA(C:\\X\\Qor, NULL)",
+                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk, NULL)",
+                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk\\qmb1.6.0_39, sa)"}))
+      << "only the staging directory is made with the run's own security";
 }
 
 TEST_F(StagingDirTest, CabinetPathAndItsFolders) {
   UseDataFolder("C:\\X");
   PathText path;
   HeldFolders held;
-  PrepareCabinetPath(&path, "sj160390", false, &held);
-  EXPECT_STREQ(path.c_str(), "C:\\X\\Qor\\Vesk\\qmb1.6.0_39\\sj160390.cab");
-  EXPECT_EQ(sim::CountCalls("CreateDirectoryA(C:\\X, "), 0u) << "the data folder is not created here";
-  PrepareCabinetPath(&path, "sj160390", true, &held);
-  EXPECT_STREQ(path.c_str(), "C:\\X\\Qor\\Vesk\\qmb1.6.0_39_x64\\sj160390.cab");
+  for (bool is64Bit : {false, true}) {
+    PreparePackagePath(&path, is64Bit, &held);
+    sim::ClearCalls();
+    PrepareCabinetPath(&path, "sj160390", is64Bit, &held);
+    EXPECT_STREQ(path.c_str(), is64Bit ? "C:\\X\\Qor\\Vesk\\qmb1.6.0_39_x64\\sj160390.cab"
+                                       : "C:\\X\\Qor\\Vesk\\qmb1.6.0_39\\sj160390.cab");
+    EXPECT_EQ(sim::CountCalls("CreateDirectoryA"), 0u) << "the cabinet thread makes no folder";
+  }
 }
 
 TEST_F(StagingDirTest, PathsThatDoNotFitAreLeftEmptyNotCut) {
@@ -77,8 +81,9 @@ TEST_F(StagingDirTest, CleanupDeletesFilesAndRemovesEmptyFolders) {
   EXPECT_TRUE(sim::IsDirectory(kDataFolder)) << "the data folder itself stays";
   auto removed = sim::CallsStartingWith("RemoveDirectoryA");
   EXPECT_EQ(removed, (std::vector<std::string>{"RemoveDirectoryA(" + kStagingDir + ")",
-                                              "RemoveDirectoryA(" + kDataFolder + "\\Qor\\Vesk\\)",
-                                              "RemoveDirectoryA(" + kDataFolder + "\\Qor\\)"}));
+                                              "RemoveDirectoryA(" + kDataFolder + "\\Qor\\Vesk)",
+                                              "RemoveDirectoryA(" + kDataFolder + "\\Qor)"}))
+      << "names without a trailing backslash, so that a link is seen as itself";
 }
 
 TEST_F(StagingDirTest, CleanupLeavesWhatItCannotRemove) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "payload/staging_dir.h"
 #include "payload/user_data_folder.h"
 #include "platform/sim/machine.h"
 
@@ -85,6 +86,7 @@ class MachineTest : public ::testing::Test {
   void SetUp() override {
     sim::Reset();
     ForgetWindowsVersion();
+    ForgetStagingDirectory();
     sim::RegSetString(kInstallerKey, "InstallerLocation", "C:\\Windows\\system32");
   }
   void TearDown() override { sim::Reset(); }

@@ -50,11 +50,12 @@ TEST_F(UpdaterPhaseTest, WritesBothFilesInstallsAndRegisters) {
   auto creates = sim::CallsStartingWith("CreateFileA(" + kAuFolder);
   ASSERT_EQ(creates.size(), 2u);
   EXPECT_NE(creates[0].find("au.cab"), std::string::npos);
-  // The folder chain is taken over with its security, down to the updater folder.
+  // The maker and product folders keep the user's security; only the
+  // updater folder is made with the run's own.
   std::string au = kAuFolder.substr(0, kAuFolder.size() - 1), vesk = au.substr(0, au.size() - 3);
   EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"),
-            (std::vector<std::string>{"CreateDirectoryA(" + vesk.substr(0, vesk.size() - 5) + ", sa)",
-                                      "CreateDirectoryA(" + vesk + ", sa)", "CreateDirectoryA(" + au + ", sa)"}));
+            (std::vector<std::string>{"CreateDirectoryA(" + vesk.substr(0, vesk.size() - 5) + ", NULL)",
+                                      "CreateDirectoryA(" + vesk + ", NULL)", "CreateDirectoryA(" + au + ", sa)"}));
   EXPECT_EQ(sim::CallsStartingWith("SHGetFolderPathA"), std::vector<std::string>{"SHGetFolderPathA(0x0, 43, NULL, 0)"});
 }
 

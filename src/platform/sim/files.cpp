@@ -115,6 +115,23 @@ bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit,
       return false;
     }
   }
+  // An object-manager redirection (a mount point above the name leading to
+  // a symbolic link of the object manager) sends the rest of the path to its
+  // target; no name on the way is a reparse point.
+  static thread_local int redirections = 0;
+  std::string prefix = std::string(1, p.drive) + ":";
+  for (size_t k = 0; k < parts.size() && redirections < 8; ++k) {
+    prefix += "\\" + Lower(parts[k]);
+    for (const auto& [from, to] : s.redirects) {
+      if (from != prefix) continue;
+      std::string rest = to;
+      for (size_t r = k + 1; r < parts.size(); ++r) rest += "\\" + parts[r];
+      ++redirections;
+      bool ok = ResolvePath(rest, out, error, 100000, wildcards);
+      --redirections;
+      return ok;
+    }
+  }
   p.parts = parts;
   p.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":";
   p.key = std::string(1, p.drive) + ":";
@@ -174,9 +191,51 @@ static std::vector<FileObject*> OpenFiles(const std::string& key) {
 static bool Reads(DWORD access) { return (access & (GENERIC_READ | 0x1u)) != 0; }
 static bool Writes(DWORD access) { return (access & (GENERIC_WRITE | 0x2u | 0x4u)) != 0; }
 
+// Whether a handle takes part in sharing at all: one opened only for
+// attributes or security does not (IoCheckShareAccess: no read, write or
+// delete access, no share check).
+bool TakesPartInSharing(DWORD access) { return Reads(access) || Writes(access) || (access & 0x10000u) != 0; }
+
+bool Pending(const std::string& key) {
+  for (const std::string& name : S().pending)
+    if (key == name || key.compare(0, name.size() + 1, name + "\\") == 0) return true;
+  return false;
+}
+
+// The host file's inode: the file index of the object a handle is opened on.
+static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
+  struct stat st;
+  int r = linkItself ? ::lstat(hostPath.c_str(), &st) : ::stat(hostPath.c_str(), &st);
+  return r == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
+}
+
+static const DWORD kVolumeSerial = 0x51534D31;
+
+void HandleClosed(const std::string& key) {
+  State& s = S();
+  if (s.pending.count(key) == 0) return;
+  for (auto& [h, obj] : s.handles)
+    if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->key == key) return;
+  Path p;
+  DWORD error = 0;
+  if (ResolvePath(key, &p, &error, 100000)) {
+    bool dir = false;
+    if (HostExists(p.hostPath, &dir) && dir && !HostIsLink(p.hostPath))
+      ::rmdir(p.hostPath.c_str());
+    else
+      ::unlink(p.hostPath.c_str());
+  }
+  s.pending.erase(key);
+  s.security.erase(key);
+  s.attributes.erase(key);
+}
+
 // Share-mode check of a new open against every open handle of the file.
+// Only opens with data or delete access take part, on either side.
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
+  if (!TakesPartInSharing(access)) return false;
   for (FileObject* f : OpenFiles(key)) {
+    if (!TakesPartInSharing(f->access)) continue;
     bool newReads = Reads(access), newWrites = Writes(access);
     bool oldReads = Reads(f->access), oldWrites = Writes(f->access);
     if (newReads && (f->share & FILE_SHARE_READ) == 0) return true;
@@ -248,17 +307,29 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(error);
     return INVALID_HANDLE_VALUE;
   }
+  // A name marked for deletion (or one below a folder that is) can be
+  // neither opened nor made again until its last handle is closed
+  // (DeleteFileA: "subsequent calls to CreateFile to open the file fail with
+  // ERROR_ACCESS_DENIED").
+  if (Pending(p.key)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   bool dir = false;
   bool exists = HostExists(p.hostPath, &dir);
   bool link = HostIsLink(p.hostPath);
-  if (!exists && !ParentIsFolder(p)) {
+  bool linkItself = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  bool backup = (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0;
+  if (!exists && !link && !ParentIsFolder(p)) {
     SetError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  if (exists && dir && (flags & FILE_FLAG_BACKUP_SEMANTICS) != 0 && disposition == OPEN_EXISTING) {
-    // A folder handle. With FILE_FLAG_OPEN_REPARSE_POINT a link is opened
-    // as itself; otherwise the open goes through it to its target.
-    bool itself = link && (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  if ((exists && dir && backup && disposition == OPEN_EXISTING) ||
+      (link && linkItself && disposition == OPEN_EXISTING && (backup || !dir))) {
+    // A folder handle, or a handle to a link itself (CreateFileA, "Symbolic
+    // link behavior": with FILE_FLAG_OPEN_REPARSE_POINT the handle is to the
+    // link; without it the open goes through to the target).
+    bool itself = link && linkItself;
     if (FileOpenConflicts(p.key, access, share)) {
       SetError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
@@ -269,7 +340,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     f->access = access;
     f->share = share;
     f->directory = true;
-    f->attributes = FILE_ATTRIBUTE_DIRECTORY | (itself ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
+    f->attributes = (dir ? FILE_ATTRIBUTE_DIRECTORY : 0u) | (itself ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
+    f->index = IndexOf(p.hostPath, itself);
     SetError(ERROR_SUCCESS);
     return AddHandle(f);
   }
@@ -277,9 +349,34 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  if (!exists && link && disposition == CREATE_NEW) {
-    SetError(ERROR_FILE_EXISTS);  // a link that leads nowhere is still a name
+  if (!exists && !RunMayChange(ParentOf(p).key)) {
+    SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
+  }
+  if (!exists && link && disposition == CREATE_NEW) {
+    if (linkItself) {
+      SetError(ERROR_FILE_EXISTS);  // a link that leads nowhere is still a name
+      return INVALID_HANDLE_VALUE;
+    }
+    // Without FILE_FLAG_OPEN_REPARSE_POINT the create goes through the link
+    // and makes its target ("Symbolic link behavior").
+    char target[4096];
+    ssize_t n = ::readlink(p.hostPath.c_str(), target, sizeof target - 1);
+    int fd = n > 0 ? ::open(std::string(target, static_cast<size_t>(n)).c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC,
+                            0644)
+                   : -1;
+    if (fd < 0) {
+      SetError(ERROR_PATH_NOT_FOUND);
+      return INVALID_HANDLE_VALUE;
+    }
+    auto f = std::make_shared<FileObject>();
+    f->key = p.key;
+    f->hostPath = std::string(target, static_cast<size_t>(n));
+    f->fd = fd;
+    f->access = access;
+    f->share = share;
+    SetError(ERROR_SUCCESS);
+    return AddHandle(f);
   }
   if (exists && FileOpenConflicts(p.key, access, share)) {
     SetError(ERROR_SHARING_VIOLATION);
@@ -339,7 +436,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
     return FALSE;
   }
   auto* f = static_cast<FileObject*>(obj.get());
-  if ((f->access & GENERIC_WRITE) == 0) {
+  if ((f->access & GENERIC_WRITE) == 0 || f->fd < 0) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -404,8 +501,15 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
     SetError(error);
     return FALSE;
   }
+  // A name marked for deletion stays until its last handle is closed
+  // (RemoveDirectoryA: "the directory is not removed until the last handle
+  // to the directory is closed"); making it again is refused meanwhile.
+  if (Pending(p.key)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   bool dir = false;
-  if (p.parts.empty() || HostExists(p.hostPath, &dir)) {
+  if (p.parts.empty() || HostExists(p.hostPath, &dir) || HostIsLink(p.hostPath)) {
     SetError(ERROR_ALREADY_EXISTS);
     return FALSE;
   }
@@ -413,13 +517,19 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
     SetError(ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
+  const DWORD all = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
+  const char* sddl = sa != nullptr ? static_cast<const char*>(sa->lpSecurityDescriptor) : nullptr;
+  DWORD refused = sddl != nullptr ? DescriptorRefused(p.key, sddl, all) : 0;
+  if (refused == 0 && !RunMayChange(ParentOf(p).key)) refused = ERROR_ACCESS_DENIED;
+  if (refused != 0) {
+    SetError(refused);
+    return FALSE;
+  }
   if (::mkdir(p.hostPath.c_str(), 0755) != 0) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (sa != nullptr && sa->lpSecurityDescriptor != nullptr)
-    ApplyDescriptor(p.key, static_cast<const char*>(sa->lpSecurityDescriptor),
-                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION);
+  if (sddl != nullptr) ApplyDescriptor(p.key, sddl, all);
   return TRUE;
 }
 
@@ -433,6 +543,10 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     SetError(error);
     return FALSE;
   }
+  if (Pending(p.key)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   bool dir = false;
   if (!HostExists(p.hostPath, &dir)) {
     SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
@@ -442,7 +556,7 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     SetError(ERROR_DIRECTORY);
     return FALSE;
   }
-  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -454,6 +568,18 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     // A junction is removed as itself; its target stays.
     ::unlink(p.hostPath.c_str());
     S().security.erase(p.key);
+    return TRUE;
+  }
+  std::error_code ec;
+  if (!std::filesystem::is_empty(p.hostPath, ec)) {
+    SetError(ERROR_DIR_NOT_EMPTY);
+    return FALSE;
+  }
+  // Still open elsewhere (with delete sharing, or with no data access):
+  // marked for deletion, gone when the last handle is closed.
+  for (FileObject* f : OpenFiles(p.key)) {
+    (void)f;
+    S().pending.insert(p.key);
     return TRUE;
   }
   if (::rmdir(p.hostPath.c_str()) != 0) {
@@ -474,23 +600,98 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
     SetError(error);
     return FALSE;
   }
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir)) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (dir || (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (Pending(p.key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  for (FileObject* f : OpenFiles(p.key)) {
+  bool dir = false;
+  bool exists = HostExists(p.hostPath, &dir), link = HostIsLink(p.hostPath);
+  if (!exists && !link) {
+    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (dir || (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::vector<FileObject*> open = OpenFiles(p.key);
+  for (FileObject* f : open) {
     if ((f->share & FILE_SHARE_DELETE) == 0) {
       SetError(ERROR_SHARING_VIOLATION);
       return FALSE;
     }
   }
+  // Open elsewhere with delete sharing: only marked for deletion; the name
+  // stays until the last handle is closed (DeleteFileA, Remarks).
+  if (!open.empty()) {
+    S().pending.insert(p.key);
+    return TRUE;
+  }
   ::unlink(p.hostPath.c_str());
   S().attributes.erase(p.key);
+  return TRUE;
+}
+
+// Renames an entry, as the system (`user` false: the process token) or the
+// user's other process would. Returns 0 or the Windows error.
+DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
+  State& s = S();
+  bool dir = false, targetDir = false;
+  if (!HostExists(f.hostPath, &dir) && !HostIsLink(f.hostPath))
+    return ParentIsFolder(f) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+  if (Pending(f.key)) return ERROR_ACCESS_DENIED;
+  if (HostExists(t.hostPath, &targetDir) || HostIsLink(t.hostPath)) return ERROR_ALREADY_EXISTS;
+  if (Pending(t.key)) return ERROR_ACCESS_DENIED;
+  if (!ParentIsFolder(t)) return ERROR_PATH_NOT_FOUND;
+  if (!user && (!RunMayChange(ParentOf(f).key) || !RunMayChange(ParentOf(t).key))) return ERROR_ACCESS_DENIED;
+  for (FileObject* open : OpenFiles(f.key))
+    if (TakesPartInSharing(open->access) && (open->share & FILE_SHARE_DELETE) == 0) return ERROR_SHARING_VIOLATION;
+  // A folder with anything open below it cannot be renamed (fastfat's
+  // FatSetRenameInfo, which NTFS matches: "we cannot rename a directory if
+  // there are open files below it"; STATUS_ACCESS_DENIED).
+  std::string below = f.key + "\\";
+  for (auto& [h, obj] : s.handles) {
+    if (obj->kind != Kind::File) continue;
+    if (static_cast<FileObject*>(obj.get())->key.compare(0, below.size(), below) == 0) return ERROR_ACCESS_DENIED;
+  }
+  if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
+  // Handles stay with what they were opened on.
+  for (FileObject* open : OpenFiles(f.key)) {
+    open->key = t.key;
+    open->hostPath = t.hostPath;
+  }
+  auto moveEntries = [&](auto& map) {
+    std::vector<std::pair<std::string, typename std::decay_t<decltype(map)>::mapped_type>> moved;
+    for (auto it = map.begin(); it != map.end();) {
+      if (it->first == f.key || it->first.compare(0, below.size(), below) == 0) {
+        moved.push_back({t.key + it->first.substr(f.key.size()), it->second});
+        it = map.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (auto& [k, v] : moved) map[k] = v;
+  };
+  moveEntries(s.security);
+  moveEntries(s.attributes);
+  return 0;
+}
+
+BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
+  auto lock = Enter();
+  Log("MoveFileA(" + Str(existing) + ", " + Str(newName) + ")");
+  if (Fault("MoveFileA", Str(existing))) return FALSE;
+  Path f, t;
+  DWORD error = 0;
+  if (!ResolvePath(Str(existing), &f, &error) || !ResolvePath(Str(newName), &t, &error)) {
+    SetError(error);
+    return FALSE;
+  }
+  error = RenameEntry(f, t, false);
+  if (error != 0) {
+    SetError(error);
+    return FALSE;
+  }
   return TRUE;
 }
 
@@ -606,6 +807,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     SetError(error);
     return INVALID_FILE_ATTRIBUTES;
   }
+  if (Pending(p.key)) {
+    SetError(ERROR_ACCESS_DENIED);
+    return INVALID_FILE_ATTRIBUTES;
+  }
   bool dir = false;
   bool link = HostIsLink(p.hostPath);
   if (!HostExists(p.hostPath, &dir) && !link) {
@@ -628,9 +833,13 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
   auto* f = static_cast<FileObject*>(obj.get());
   if (Fault("GetFileInformationByHandle", f->key)) return FALSE;
   std::memset(info, 0, sizeof *info);
+  info->dwVolumeSerialNumber = kVolumeSerial;
   if (f->directory) {
+    // Folders have file indexes too: the object the handle was opened on.
     info->dwFileAttributes = f->attributes;
     info->nNumberOfLinks = 1;
+    info->nFileIndexLow = static_cast<DWORD>(f->index);
+    info->nFileIndexHigh = static_cast<DWORD>(f->index >> 32);
     return TRUE;
   }
   struct stat st;
@@ -644,7 +853,47 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
   info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
   info->nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
   info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+  info->nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_ino) >> 32);
   return TRUE;
+}
+
+// The path by which the object a handle was opened on is really reached:
+// links and redirections on the way are followed (a link opened as itself
+// stays where it is), and the names come as the disk spells them.
+DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags) {
+  auto lock = Enter();
+  Log("GetFinalPathNameByHandleA(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(capacity) +
+      ", " + Hex(flags) + ")");
+  auto obj = GetHandle(file);
+  if (obj == nullptr || obj->kind != Kind::File) {
+    SetError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  auto* f = static_cast<FileObject*>(obj.get());
+  if (Fault("GetFinalPathNameByHandleA", f->key)) return 0;
+  if (flags != FILE_NAME_NORMALIZED) {
+    SetError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::error_code ec;
+  fs::path host = f->hostPath;
+  fs::path real = (f->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+                      ? fs::canonical(host.parent_path(), ec) / host.filename()
+                      : fs::canonical(host, ec);
+  std::string root = fs::canonical(S().hostRoot, ec).string() + "/";
+  std::string r = real.string();
+  if (ec || r.compare(0, root.size(), root) != 0) {
+    SetError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  std::string rest = r.substr(root.size());
+  std::string out = "\\\\?\\" + std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])))) +
+                    ":" + (rest.size() > 1 ? rest.substr(1) : std::string("\\"));
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  if (out.size() + 1 > capacity) return static_cast<DWORD>(out.size() + 1);
+  std::memcpy(path, out.c_str(), out.size() + 1);
+  return static_cast<DWORD>(out.size());
 }
 
 // ---- test-facing file system API ----------------------------------------------------------
@@ -741,8 +990,11 @@ void ReleaseHeldFiles() {
   State& s = S();
   for (auto it = s.handles.begin(); it != s.handles.end();) {
     if (it->second->kind == Kind::File && static_cast<FileObject*>(it->second.get())->heldByTest) {
-      ::close(static_cast<FileObject*>(it->second.get())->fd);
+      auto* f = static_cast<FileObject*>(it->second.get());
+      if (f->fd >= 0) ::close(f->fd);
+      std::string key = f->key;
       it = s.handles.erase(it);
+      HandleClosed(key);
     } else {
       ++it;
     }

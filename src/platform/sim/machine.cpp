@@ -387,6 +387,12 @@ void WINAPI ExitProcess(UINT code) {
   throw ProcessEnded{};
 }
 
+DWORD WINAPI GetCurrentProcessId() {
+  auto lock = Enter();
+  Log("GetCurrentProcessId()");
+  return 0x1234;
+}
+
 LPSTR WINAPI GetCommandLineA() {
   auto lock = Enter();
   State& s = S();
@@ -622,6 +628,7 @@ static void ReleaseObject(const std::shared_ptr<Object>& obj) {
     auto* f = static_cast<FileObject*>(obj.get());
     if (f->fd >= 0) ::close(f->fd);
     f->fd = -1;
+    HandleClosed(f->key);
   }
 }
 

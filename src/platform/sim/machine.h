@@ -171,8 +171,31 @@ DWORD UserMakeLink(const std::string& path, const std::string& target);
 // The security a folder was given by the system, as SDDL: "O:..D:..S:..",
 // each part present only when it was set; "" when none was.
 std::string FolderSecurity(const std::string& path);
-// Setting a label on an existing object fails with 5 (as Wine does).
+// Labels are refused with 5, when a folder is made and on an existing
+// object alike (Wine refuses them on existing objects).
 void RefuseLabels(bool refuse);
+
+// The process token: an elevated administrator's (the default), or a
+// limited user's, which may name only the user as an owner and writes only
+// where a folder's access list lets the user write.
+void SetAdministrator(bool administrator);
+// The folders below `path` live on a file server, whose view of the user
+// holds no Administrators group: any owner but the user is refused with
+// ERROR_INVALID_OWNER.
+void PutOnServer(const std::string& path);
+// An object-manager redirection of `path` to `target`, as another process
+// of the user makes it (a mount point above it leading to a symbolic link of
+// the object manager): by name and by handle `path` is a normal folder, and
+// everything done there happens at `target`; only its final path tells.
+void RedirectFolder(const std::string& path, const std::string& target);
+// Holds a folder open as another process of the user would, until
+// ReleaseHeldFiles; the access is checked now. Returns 0 or the error.
+DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share);
+// The user's other process replaces a folder's access list (SDDL "D:..."):
+// allowed where the user may change the folder, or through a handle of
+// HoldFolderOpen opened with WRITE_DAC, whatever the folder's security is
+// now. Returns 0 or 5.
+DWORD UserSetDacl(const std::string& path, const std::string& dacl);
 
 // Runs `action` once, just before the first call of `op` whose first text
 // argument contains `match` (empty matches every call), made by the system.

@@ -24,6 +24,8 @@ void InitLibraries() {
   s.libraries["kernel32.dll"].exports["SetDllDirectoryA"] = reinterpret_cast<FARPROC>(&SimSetDllDirectoryA);
   s.libraries["kernel32.dll"].exports["SetDefaultDllDirectories"] =
       reinterpret_cast<FARPROC>(&SimSetDefaultDllDirectories);
+  s.libraries["kernel32.dll"].exports["GetFinalPathNameByHandleA"] =
+      reinterpret_cast<FARPROC>(&SimGetFinalPathNameByHandleA);
   s.libraries["shell32.dll"].exports["SHGetFolderPathEx"] = reinterpret_cast<FARPROC>(&SimSHGetFolderPathEx);
   s.libraries["shell32.dll"].exports["SHGetSpecialFolderPathA"] =
       reinterpret_cast<FARPROC>(&SimSHGetSpecialFolderPathA);

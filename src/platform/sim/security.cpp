@@ -6,9 +6,13 @@
 // is a local allocation holding its SDDL text. Folders keep the owner,
 // access list and label they are given. A folder below the low-integrity
 // data folder that was given no label of its own carries the inherited low
-// one, as on Windows.
+// one, as on Windows; one given no owner is the user's (the test stands for
+// the user's processes), except the system directory, which the system
+// owns. Access is checked when a handle is opened: a handle keeps the access
+// it was granted whatever later becomes of the security.
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 
@@ -20,6 +24,7 @@ namespace {
 
 const char kUserSid[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
 const char kLowFolderKey[] = "c:\\users\\tester\\appdata\\locallow";
+const char kTrustedInstaller[] = "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // The top-level parts of an SDDL text, by letter (O, G, D, S).
 std::map<char, std::string> Parts(const std::string& sddl) {
@@ -57,7 +62,9 @@ std::string Descriptor(const std::string& key) {
   std::string label = sec.label;
   std::string low = kLowFolderKey;
   if (label.empty() && key.compare(0, low.size() + 1, low + "\\") == 0) label = "S:(ML;OICIID;NW;;;LW)";
-  return sec.owner + sec.dacl + label;
+  std::string owner = sec.owner;
+  if (owner.empty()) owner = key == Lower(S().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
+  return owner + sec.dacl + label;
 }
 
 // Whether the user (no administrator rights) may change the entries of a
@@ -90,9 +97,32 @@ bool FolderHeldAgainstDeletion(const std::string& key) {
   for (auto& [h, obj] : S().handles) {
     if (obj->kind != Kind::File) continue;
     auto* f = static_cast<FileObject*>(obj.get());
-    if (f->directory && f->key == key && (f->share & FILE_SHARE_DELETE) == 0) return true;
+    if (f->directory && f->key == key && TakesPartInSharing(f->access) && (f->share & FILE_SHARE_DELETE) == 0)
+      return true;
   }
   return false;
+}
+
+bool RunMayChange(const std::string& folderKey) { return S().administrator || UserMayChange(folderKey); }
+
+DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
+  std::map<char, std::string> parts = Parts(sddl);
+  // A system that refuses labels refuses them whichever call carries them.
+  if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S') && S().refuseLabels) return ERROR_ACCESS_DENIED;
+  if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) {
+    // An owner must be the token's user or one of its groups marked
+    // SE_GROUP_OWNER (the Administrators of an elevated token), else
+    // ERROR_INVALID_OWNER (Windows access control, "Ownership of Objects";
+    // winerror.h 1307). A file server judges by its own view of the user,
+    // which holds no Administrators group of this machine.
+    std::string owner = parts['O'].substr(2);
+    bool onServer = false;
+    for (const std::string& folder : S().serverFolders)
+      if (key.compare(0, folder.size() + 1, folder + "\\") == 0) onServer = true;
+    bool administrators = owner == "BA" || owner == "S-1-5-32-544";
+    if (owner != kUserSid && !(administrators && S().administrator && !onServer)) return ERROR_INVALID_OWNER;
+  }
+  return 0;
 }
 
 void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info) {
@@ -143,11 +173,28 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
   auto lock = Enter();
   Log("GetTokenInformation(" + std::to_string(static_cast<int>(infoClass)) + ")");
   auto obj = GetHandle(token);
-  if (obj == nullptr || obj->kind != Kind::Token || infoClass != TokenUser) {
+  if (obj == nullptr || obj->kind != Kind::Token || (infoClass != TokenUser && infoClass != TokenGroups)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   if (Fault("GetTokenInformation")) return FALSE;
+  if (infoClass == TokenGroups) {
+    // Everyone and Users; an elevated administrator's token also holds the
+    // Administrators, enabled and owner-capable (0xF: mandatory, enabled by
+    // default, enabled, owner).
+    static char everyone[] = "S-1-1-0", users[] = "S-1-5-32-545", administrators[] = "S-1-5-32-544";
+    SID_AND_ATTRIBUTES groups[] = {{everyone, 0x7}, {users, 0x7}, {administrators, 0xF}};
+    DWORD count = S().administrator ? 3 : 2;
+    *returned = static_cast<DWORD>(offsetof(TOKEN_GROUPS, Groups) + count * sizeof(SID_AND_ATTRIBUTES));
+    if (length < *returned) {
+      SetError(ERROR_INSUFFICIENT_BUFFER);
+      return FALSE;
+    }
+    auto* out = static_cast<TOKEN_GROUPS*>(info);
+    out->GroupCount = count;
+    for (DWORD i = 0; i < count; ++i) out->Groups[i] = groups[i];
+    return TRUE;
+  }
   *returned = sizeof(TOKEN_USER);
   if (length < sizeof(TOKEN_USER)) {
     SetError(ERROR_INSUFFICIENT_BUFFER);
@@ -224,6 +271,10 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
+  if (DWORD refused = DescriptorRefused(f->key, static_cast<const char*>(descriptor), info)) {
+    SetError(refused);
+    return FALSE;
+  }
   ApplyDescriptor(f->key, static_cast<const char*>(descriptor), info);
   return TRUE;
 }
@@ -276,19 +327,7 @@ DWORD UserRename(const std::string& from, const std::string& to) {
   // parent's right to delete children) and adding to the new parent.
   if ((!UserMayChange(f.key) && !UserMayChange(ParentOf(f).key)) || !UserMayChange(ParentOf(t).key))
     return ERROR_ACCESS_DENIED;
-  if (FolderHeldAgainstDeletion(f.key)) return ERROR_SHARING_VIOLATION;
-  for (auto& [h, obj] : S().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* file = static_cast<FileObject*>(obj.get());
-    if (file->key == f.key && (file->share & FILE_SHARE_DELETE) == 0) return ERROR_SHARING_VIOLATION;
-  }
-  if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
-  auto sec = S().security.find(f.key);
-  if (sec != S().security.end()) {
-    S().security[t.key] = sec->second;
-    S().security.erase(f.key);
-  }
-  return 0;
+  return RenameEntry(f, t, true);
 }
 
 DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
@@ -315,6 +354,59 @@ std::string FolderSecurity(const std::string& path) {
   auto it = S().security.find(MustResolve(path).key);
   if (it == S().security.end()) return "";
   return it->second.owner + it->second.dacl + it->second.label;
+}
+
+void SetAdministrator(bool administrator) {
+  auto lock = Lock();
+  S().administrator = administrator;
+}
+
+void PutOnServer(const std::string& path) {
+  auto lock = Lock();
+  S().serverFolders.push_back(MustResolve(path).key);
+}
+
+void RedirectFolder(const std::string& path, const std::string& target) {
+  auto lock = Lock();
+  std::string key = MustResolve(path).key;
+  S().redirects.push_back({key, target});
+}
+
+DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
+  auto lock = Lock();
+  Path p = MustResolve(path);
+  bool dir = false;
+  if (!HostExists(p.hostPath, &dir) || !dir) return ERROR_PATH_NOT_FOUND;
+  // The access is checked now, against the security the folder has now.
+  auto sec = S().security.find(p.key);
+  bool users = sec == S().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
+  if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !users && !UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
+  if (FileOpenConflicts(p.key, access, share)) return ERROR_SHARING_VIOLATION;
+  auto f = std::make_shared<FileObject>();
+  f->key = p.key;
+  f->hostPath = p.hostPath;
+  f->access = access;
+  f->share = share;
+  f->directory = true;
+  f->heldByTest = true;
+  f->attributes = FILE_ATTRIBUTE_DIRECTORY;
+  AddHandle(f);
+  return 0;
+}
+
+DWORD UserSetDacl(const std::string& path, const std::string& dacl) {
+  auto lock = Lock();
+  Path p = MustResolve(path);
+  // A handle of the user's that was opened with WRITE_DAC still has it.
+  bool granted = UserMayChange(p.key);
+  for (auto& [h, obj] : S().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* f = static_cast<FileObject*>(obj.get());
+    if (f->heldByTest && f->key == p.key && (f->access & WRITE_DAC) != 0) granted = true;
+  }
+  if (!granted) return ERROR_ACCESS_DENIED;
+  S().security[p.key].dacl = dacl;
+  return 0;
 }
 
 void RefuseLabels(bool refuse) {

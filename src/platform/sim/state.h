@@ -59,8 +59,9 @@ struct FileObject : Object {
   DWORD share = 0;
   uint64_t position = 0;
   bool heldByTest = false;
-  bool directory = false;  // a folder opened with FILE_FLAG_BACKUP_SEMANTICS
+  bool directory = false;  // a folder, or a link itself, opened without file data
   DWORD attributes = 0;    // a folder's attributes as opened (reparse point when the link itself)
+  uint64_t index = 0;      // the file index: the object the handle was opened on
 };
 
 struct TaskObject : Object {  // a thread or a child process
@@ -183,6 +184,14 @@ struct State {
   };
   std::map<std::string, Security> security;
   bool refuseLabels = false;
+  // The process token: an elevated administrator's, or a limited user's.
+  bool administrator = true;
+  // Folders (canonical keys) whose subtree lives on a file server.
+  std::vector<std::string> serverFolders;
+  // Names marked for deletion that stay until their last handle is closed.
+  std::set<std::string> pending;
+  // Object-manager redirections: a canonical key and the path it leads to.
+  std::vector<std::pair<std::string, std::string>> redirects;
 
   // what the test does when a platform call is reached
   struct Hook {
@@ -264,12 +273,30 @@ bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
 // Whether a folder handle open on `key` does not share deletion, so that
 // the folder can be neither removed nor renamed.
 bool FolderHeldAgainstDeletion(const std::string& key);
+// Whether the process token may change the entries of a folder: an
+// administrator's always (every access list here lets them), a limited
+// user's where the folder's access list lets the user write.
+bool RunMayChange(const std::string& folderKey);
+// The error a descriptor for `key` is refused with (0: taken): a label where
+// labels are refused (5), an owner the token may not set (1307).
+DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info);
+// Whether a handle with this access takes part in sharing checks.
+bool TakesPartInSharing(DWORD access);
+// Renames an entry for the process token (`user` false) or for the user's
+// other process (`user` true: its rights are checked by the caller).
+// Returns 0 or the Windows error.
+DWORD RenameEntry(const Path& from, const Path& to, bool user);
+// What becomes of a name marked for deletion once its last handle is closed.
+void HandleClosed(const std::string& key);
+// Whether `key` or a folder above it is marked for deletion.
+bool Pending(const std::string& key);
 // Records the parts of an SDDL descriptor that `info` names for `key`.
 void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
 
 // Implementations reachable only through GetProcAddress.
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags);
+DWORD WINAPI SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
 HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity);
 HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
 BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create);
