@@ -56,6 +56,7 @@ struct Attack {
   int code = 0;                            // the run's exit code
   std::string own = "O:BA" + kAccess + kLabel;  // the security of the staging and updater folders
   std::string data = kDataFolder;          // where the run's folders go
+  bool hookRefused = false;                // a user's change at a platform call must be refused
 };
 
 class RunAttacksTest : public test::MachineTest {};
@@ -101,14 +102,25 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
          sim::RefuseLabels(true);
        },
        nullptr, 0, "O:BA" + kAccess},
-      {"a link swapped in for the maker folder between its check by name and its open",
+      // Before Windows 6 there are no final paths: the handle alone shows it.
+      {"Windows 5.1, a link swapped in for the maker folder between its check by name and its open",
        [] {
-         sim::OnCall("CreateFileA", kDataFolder + "\\Qor", [] {
-           sim::UserRename(kDataFolder + "\\Qor", kDataFolder + "\\Qor.old");
-           sim::UserMakeLink(kDataFolder + "\\Qor", kVictim + "\\Qor");
+         sim::SetWindowsVersion(5, 1);
+         sim::OnCall("CreateFileA", kRoaming + "\\Qor", [] {
+           sim::UserRename(kRoaming + "\\Qor", kRoaming + "\\Qor.old");
+           sim::UserMakeLink(kRoaming + "\\Qor", kVictim + "\\Qor");
          });
        },
-       nullptr, ERROR_STOPPED_ON_SYMLINK},
+       nullptr, ERROR_STOPPED_ON_SYMLINK, "O:BA" + kAccess, kRoaming},
+      {"Windows 5.1, the data folder swapped for a link before the maker folder is made",
+       [&hooked] {
+         sim::SetWindowsVersion(5, 1);
+         sim::OnCall("CreateDirectoryA", kRoaming + "\\Qor", [&hooked] {
+           hooked = sim::UserRename(kRoaming, kRoaming + ".old");
+           if (hooked == 0) sim::UserMakeLink(kRoaming, kVictim);
+         });
+       },
+       nullptr, 0, "O:BA" + kAccess, kRoaming, true},
       {"the new staging directory swapped for one of the user's between its make and its open",
        [] {
          sim::OnCall("CreateFileA", kStaging, [] {
@@ -123,7 +135,8 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
            hooked = sim::UserRename(kVesk, kDataFolder + "\\Qor\\moved");
            if (hooked == 0) sim::UserMakeLink(kVesk, kVictim + "\\Qor\\Vesk");
          });
-       }},
+       },
+       nullptr, 0, "O:BA" + kAccess + kLabel, kDataFolder, true},
       // Access is checked when a handle is opened: a handle from before the
       // run would keep WRITE_DAC on a folder the run took over in place.
       {"a staging directory of the user's, held open with WRITE_DAC",
@@ -136,6 +149,9 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
          return dacl != 0 ? dacl : sim::UserWriteFile(test::kPackagePath, "planted");
        },
        ERROR_ACCESS_DENIED},
+      {"a staging directory of the user's that cannot be removed",
+       [] { sim::MakeDirectories(kStaging + "\\sub"); },
+       [] { return sim::UserWriteFile(test::kPackagePath, "planted"); }, ERROR_ALREADY_EXISTS},
       // A mount point above the data folder leading to a symbolic link of the
       // object manager: a normal folder by name and by handle.
       {"the data folder redirected to another folder", [] { sim::RedirectFolder(kDataFolder, kVictim); }, nullptr,
@@ -198,8 +214,9 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
     sim::RunResult r = RunWinMain();
     EXPECT_EQ(r.code, attack.code);
     EXPECT_EQ(VictimContents(), victim);
-    EXPECT_EQ(hooked == 0, std::string(attack.name).find("cleanup") == std::string::npos)
-        << "the user's change during the cleanup went through";
+    if (attack.hookRefused) {
+      EXPECT_NE(hooked, 0u) << "the user's change at a platform call went through";
+    }
     for (const std::string& folder : {attack.data, attack.data + "\\Qor", attack.data + "\\Qor\\Vesk"})
       EXPECT_EQ(sim::FolderSecurity(folder), "") << folder << " is the user's and keeps its security";
     if (installed) {
