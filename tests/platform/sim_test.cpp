@@ -217,3 +217,115 @@ TEST(SimTextDeathTest, LstrcmpReadsEachTextToItsTerminator) {
 #endif
 
 }  // namespace
+
+namespace {
+
+class SimSecurityTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::Reset(); }
+  static HANDLE OpenFolder(const char* path, DWORD share) {
+    return CreateFileA(path, FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  }
+};
+
+// The rules of names the system's tests rely on, each as Windows has it.
+TEST_F(SimSecurityTest, NamesStayWhileOpenAndFoldersWithOpenChildrenStayPut) {
+  // A file deleted while open with delete sharing keeps its name until closed.
+  sim::WriteFileBytes("C:\\w\\a.msi", "a");
+  sim::HoldFileOpen("C:\\w\\a.msi", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  EXPECT_TRUE(DeleteFileA("C:\\w\\a.msi"));
+  EXPECT_EQ(CreateFileA("C:\\w\\a.msi", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 5u);
+  EXPECT_FALSE(RemoveDirectoryA("C:\\w"));
+  EXPECT_EQ(GetLastError(), 145u);
+  // Moved first, it leaves its name free; the open handle goes with it.
+  sim::ReleaseHeldFiles();
+  sim::WriteFileBytes("C:\\w\\b.msi", "b");
+  sim::HoldFileOpen("C:\\w\\b.msi", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  EXPECT_TRUE(MoveFileA("C:\\w\\b.msi", "C:\\b.old"));
+  EXPECT_TRUE(DeleteFileA("C:\\b.old"));
+  EXPECT_TRUE(RemoveDirectoryA("C:\\w"));
+  EXPECT_TRUE(sim::Exists("C:\\b.old"));
+  sim::ReleaseHeldFiles();
+  EXPECT_FALSE(sim::Exists("C:\\b.old"));
+  // A folder with something open below it cannot be renamed; one open
+  // without delete sharing neither, and it stays whatever else is open.
+  sim::WriteFileBytes("C:\\p\\c\\f.txt", "f");
+  HANDLE below = OpenFolder("C:\\p\\c", FILE_SHARE_READ | FILE_SHARE_WRITE);
+  EXPECT_EQ(sim::UserRename("C:\\p", "C:\\q"), 5u);
+  EXPECT_EQ(sim::UserRename("C:\\p\\c", "C:\\p\\d"), 32u);
+  CloseHandle(below);
+  EXPECT_EQ(sim::UserRename("C:\\p", "C:\\q"), 0u);
+  // A handle with no data access takes no part in sharing: the folder is
+  // removed, but its name stays until that handle is closed.
+  sim::MakeDirectories("C:\\e");
+  ASSERT_EQ(sim::HoldFolderOpen("C:\\e", WRITE_DAC, 0), 0u);
+  EXPECT_TRUE(RemoveDirectoryA("C:\\e"));
+  EXPECT_FALSE(CreateDirectoryA("C:\\e", nullptr));
+  EXPECT_EQ(GetLastError(), 5u);
+  sim::ReleaseHeldFiles();
+  EXPECT_TRUE(CreateDirectoryA("C:\\e", nullptr));
+}
+
+TEST_F(SimSecurityTest, LinksRedirectionsOwnersAndHandlesAsWindowsHasThem) {
+  // CREATE_NEW through a link that leads nowhere makes its target, unless
+  // the link itself is opened.
+  sim::MakeDirectories("C:\\t");
+  sim::MakeLink("C:\\t\\l.cab", "C:\\t\\target.cab");
+  EXPECT_EQ(CreateFileA("C:\\t\\l.cab", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), 80u);
+  HANDLE through = CreateFileA("C:\\t\\l.cab", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(through, INVALID_HANDLE_VALUE);
+  CloseHandle(through);
+  EXPECT_TRUE(sim::Exists("C:\\t\\target.cab"));
+  // A redirected folder is a normal folder by name and by handle; its final
+  // path and its file index are the target's.
+  sim::MakeDirectories("C:\\Real\\Folder");
+  sim::MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow\\Mine");
+  sim::RedirectFolder("C:\\Users\\tester\\AppData\\LocalLow", "C:\\Real");
+  EXPECT_EQ(GetFileAttributesA("C:\\Users\\tester\\AppData\\LocalLow\\Folder"), FILE_ATTRIBUTE_DIRECTORY);
+  HANDLE redirected = OpenFolder("C:\\Users\\tester\\AppData\\LocalLow\\Folder", FILE_SHARE_READ);
+  HANDLE real = OpenFolder("C:\\Real\\Folder", FILE_SHARE_READ);
+  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+  ASSERT_TRUE(GetFileInformationByHandle(redirected, &a) && GetFileInformationByHandle(real, &b));
+  EXPECT_EQ(a.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_NE(a.nFileIndexLow, 0u);
+  EXPECT_EQ(a.nFileIndexLow, b.nFileIndexLow);
+  HMODULE kernel = LoadLibraryA("C:\\Windows\\system32\\kernel32.dll");
+  auto finalPath = reinterpret_cast<GetFinalPathNameByHandleA_fn>(GetProcAddress(kernel, "GetFinalPathNameByHandleA"));
+  char found[MAX_PATH + 8] = {};
+  ASSERT_NE(finalPath, nullptr);
+  EXPECT_EQ(finalPath(redirected, found, sizeof found, 0), 18u);
+  EXPECT_STREQ(found, "\\\\?\\C:\\Real\\Folder");
+  FreeLibrary(kernel);
+  CloseHandle(redirected);
+  CloseHandle(real);
+  // Owners: the user or an owner-capable group of the token, else 1307.
+  PSECURITY_DESCRIPTOR byAdministrators = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;FA;;;SY)", SDDL_REVISION_1, &byAdministrators, nullptr);
+  SECURITY_ATTRIBUTES sa = {sizeof sa, byAdministrators, FALSE};
+  EXPECT_TRUE(CreateDirectoryA("C:\\o1", &sa));
+  sim::SetAdministrator(false);
+  EXPECT_FALSE(CreateDirectoryA("C:\\o2", &sa));
+  EXPECT_EQ(GetLastError(), 1307u);
+  LocalFree(byAdministrators);
+  // A user's handle opened with WRITE_DAC before the folder was secured
+  // still rewrites its access list.
+  sim::SetAdministrator(true);
+  sim::MakeDirectories("C:\\held");
+  ASSERT_EQ(sim::HoldFolderOpen("C:\\held", WRITE_DAC, 0), 0u);
+  HANDLE admin = CreateFileA("C:\\held", WRITE_DAC, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  PSECURITY_DESCRIPTOR secured = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)", SDDL_REVISION_1, &secured, nullptr);
+  ASSERT_TRUE(SetKernelObjectSecurity(admin, DACL_SECURITY_INFORMATION, secured));
+  EXPECT_EQ(sim::UserWriteFile("C:\\held\\x", "x"), 5u);
+  EXPECT_EQ(sim::UserSetDacl("C:\\held", "D:(A;;FA;;;WD)"), 0u);
+  EXPECT_EQ(sim::UserWriteFile("C:\\held\\x", "x"), 0u);
+  LocalFree(secured);
+  CloseHandle(admin);
+  sim::ReleaseHeldFiles();
+}
+
+}  // namespace

@@ -124,13 +124,24 @@ TEST_F(UpdaterPhaseTest, WithoutADataFolderNothingIsWrittenAtTheRootOfTheDrive) 
   EXPECT_TRUE(sim::Processes().empty());
 }
 
-TEST_F(UpdaterPhaseTest, WithoutTheCommonFilesFolderTheToolIsNotRegistered) {
+TEST_F(UpdaterPhaseTest, RegistrationNeedsTheCommonFilesFolderNotThatItExists) {
   AddUpdater();
   sim::SetShellFolder(CSIDL_PROGRAM_FILES_COMMON, std::nullopt);
   Run();
   auto children = Children();
   ASSERT_EQ(children.size(), 1u);
   EXPECT_NE(children[0].find("au.msi"), std::string::npos);
+
+  // A folder not made yet is answered with S_FALSE: a success, so the
+  // registration is tried (and here finds no tool).
+  sim::Reset();
+  SetUp();
+  AddUpdater();
+  const std::string notMade = "C:\\Program Files\\Common Files (x86)";
+  sim::SetShellFolder(CSIDL_PROGRAM_FILES_COMMON, notMade);
+  Run();
+  auto starts = sim::CallsStartingWith("CreateProcessA((null), \"" + notMade + "\\Vesk\\Vesk Update\\kwinpo.exe\" -r zlp ");
+  EXPECT_EQ(starts.size(), 1u);
 }
 
 TEST_F(UpdaterPhaseTest, SecondRunOverwritesTheFilesInPlace) {
