@@ -5,14 +5,16 @@
 # and hard links named like the package, a cabinet and au.msi. Whatever the
 # link leads to keeps every byte. A folder link ends the run with the create
 # step's failure and 681 ("stopped after reaching a symbolic link"); a hard
-# link is replaced by a file of the run's own and the run goes on.
+# link is replaced by a file of the run's own and the run goes on. A staging
+# directory left by an earlier run is emptied, removed and made anew: the run
+# goes on and leaves neither it nor the files it held behind.
 #
 # Usage: test_links.sh EXE
 source "$(dirname "$0")/lib.sh"
 qmb_init "$1"
 
 victim="$QMB_WORK/victim"
-# row name | path below the data folder (LocalLow) | folder link or hard link | exit code
+# row name | path below the data folder (LocalLow) | folder link, hard link or left folder | exit code
 rows=(
   "a link where the maker folder goes|Qor|link|681"
   "a link where the product folder goes|Qor/Vesk|link|681"
@@ -21,6 +23,7 @@ rows=(
   "a hard link named like the package|Qor/Vesk/qmb1.6.0_39/qmb1.6.0_39.msi|hard|0"
   "a hard link named like a cabinet|Qor/Vesk/qmb1.6.0_39/sj160390.cab|hard|0"
   "a hard link named like the updater|Qor/Vesk/AU/au.msi|hard|0"
+  "a staging directory left by an earlier run|Qor/Vesk/qmb1.6.0_39|left|0"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r name relative kind code <<<"$row"
@@ -34,8 +37,13 @@ for row in "${rows[@]}"; do
   mkdir -p "$(dirname "$planted")"
   if [[ $kind == link ]]; then
     ln -s "$victim" "$planted"
-  else
+  elif [[ $kind == hard ]]; then
     ln "$victim/victim.dll" "$planted"
+  else
+    mkdir -p "$planted"
+    printf 'an earlier package' >"$planted/qmb1.6.0_39.msi"
+    printf 'an earlier cabinet' >"$planted/ss160390.cab"
+    printf 'left over' >"$planted/old.tmp"
   fi
 
   if ! qmb_run "$QMB_EXE" "/s"; then
@@ -52,6 +60,10 @@ for row in "${rows[@]}"; do
     qmb_pass "$r the link itself is left alone"
   elif [[ $kind == link ]]; then
     qmb_fail "$r the link itself is left alone" "$(qmb_describe_path "$planted")"
+  fi
+  if [[ $kind == left ]]; then
+    leftovers="$(ls -A "$QMB_MAKER_DIR/Vesk" 2>/dev/null | grep -v '^AU$' || true)"
+    expect_eq "$r nothing of the earlier staging directory is left" "" "$leftovers"
   fi
   if [[ $relative == */AU/au.msi ]]; then
     expect_same_file "$r au.msi is the run's own file" "$QMB_PAYLOAD_DIR/au.msi" "$planted"
