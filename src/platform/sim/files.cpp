@@ -268,6 +268,15 @@ static bool MatchPattern(const char* pattern, const char* name) {
   return false;
 }
 
+std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share) {
+  auto f = std::make_shared<FileObject>();
+  f->key = p.key;
+  f->hostPath = p.hostPath;
+  f->access = access;
+  f->share = share;
+  return f;
+}
+
 static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest,
                              bool createNew = false) {
   int flags = O_CREAT | O_WRONLY | O_CLOEXEC | (createNew ? O_EXCL : 0);
@@ -278,12 +287,8 @@ static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool trun
     SetError(errno == EEXIST ? ERROR_FILE_EXISTS : ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  auto f = std::make_shared<FileObject>();
-  f->key = p.key;
-  f->hostPath = p.hostPath;
+  auto f = NewFileObject(p, access, share);
   f->fd = fd;
-  f->access = access;
-  f->share = share;
   f->heldByTest = heldByTest;
   return AddHandle(f);
 }
@@ -334,11 +339,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
       SetError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
     }
-    auto f = std::make_shared<FileObject>();
-    f->key = p.key;
-    f->hostPath = p.hostPath;
-    f->access = access;
-    f->share = share;
+    auto f = NewFileObject(p, access, share);
     f->directory = true;
     f->attributes = (dir ? FILE_ATTRIBUTE_DIRECTORY : 0u) | (itself ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
     f->index = IndexOf(p.hostPath, itself);
@@ -369,12 +370,9 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
       SetError(ERROR_PATH_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
-    auto f = std::make_shared<FileObject>();
-    f->key = p.key;
+    auto f = NewFileObject(p, access, share);
     f->hostPath = std::string(target, static_cast<size_t>(n));
     f->fd = fd;
-    f->access = access;
-    f->share = share;
     SetError(ERROR_SUCCESS);
     return AddHandle(f);
   }

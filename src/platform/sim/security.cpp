@@ -382,11 +382,7 @@ DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
   bool users = sec == S().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
   if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !users && !UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
   if (FileOpenConflicts(p.key, access, share)) return ERROR_SHARING_VIOLATION;
-  auto f = std::make_shared<FileObject>();
-  f->key = p.key;
-  f->hostPath = p.hostPath;
-  f->access = access;
-  f->share = share;
+  auto f = NewFileObject(p, access, share);
   f->directory = true;
   f->heldByTest = true;
   f->attributes = FILE_ATTRIBUTE_DIRECTORY;

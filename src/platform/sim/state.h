@@ -269,6 +269,8 @@ std::string Lower(std::string s);
 void InitFileSystem();
 void InitLibraries();
 void InitRegistry();
+// A file handle's object for `p`, opened with that access and share mode.
+std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share);
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
 // Whether a folder handle open on `key` does not share deletion, so that
 // the folder can be neither removed nor renamed.
