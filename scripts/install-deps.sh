@@ -7,13 +7,19 @@
 # with the failed suites left out, for that one command only (apt's -o options
 # pointing at a temporary sources list; the machine's configuration is not
 # touched). The decisions are in apt_index.py.
+#
+# Then it makes sure that 32-bit x86 programs run, through qemu's user-mode
+# emulator where the kernel refuses them (enable-i386.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+
+# The packages are there: last, 32-bit programs must run, for Wine.
+finish() { "$here/enable-i386.sh"; exit 0; }
 
 packages=(
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386 wixl msitools gcab
+  wine wine32:i386 wine64 wixl msitools gcab
   xvfb xauth xdotool imagemagick nsis osslsigncode openssl
 )
 
@@ -21,7 +27,7 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && finish
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -66,7 +72,7 @@ install() {
 
 if install >"$install_log" 2>&1; then
   cat "$install_log"
-  exit 0
+  finish
 fi
 cat "$install_log" >&2
 
@@ -96,7 +102,7 @@ if install -o "Dir::Etc::SourceList=$sources/sources.list" \
            -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" >"$install_log" 2>&1; then
   cat "$install_log"
   echo "install-deps: WARNING: packages were installed without: $(tr '\n' ' ' <<<"$left_out")" >&2
-  exit 0
+  finish
 fi
 cat "$install_log" >&2
 echo "install-deps: FAILED: apt-get install of ${missing[*]} failed, also with the suites" \
