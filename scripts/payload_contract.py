@@ -65,9 +65,9 @@ REGISTRATION_TOOL = ("CommonFilesFolder", "Vesk", "Vesk Update", "kwinpo.exe")
 NOT_CHECKED = (
     "Not checked, because a package's tables do not show it: what the wait step does with the event "
     "its code names (create or open QorQMBCabExtractWaitEvent, manual reset, wait at most 15 minutes, "
-    "then go on either way) and what the routines writing InstallStatus do are custom-action code; the follow-up "
-    "installs that the user-interface sequence starts are the package's own business. Test them by "
-    "installing the exe.")
+    "then go on either way) and what the routines writing InstallStatus do are custom-action code; "
+    "the follow-up installs that the user-interface sequence starts are the package's own business. "
+    "Test them by installing the exe.")
 
 
 class ToolError(Exception):

@@ -59,7 +59,8 @@ def run(args, **kwargs):
 def wine(*args):
     status, out, err = payload_contract.run_wine(args, opts.wineprefix, opts.work_dir)
     if status != 0:
-        raise RuntimeError("wine %s failed (%d):\n%s" % (" ".join(args), status, (out + err).decode("utf-8", "replace")))
+        raise RuntimeError("wine %s failed (%d):\n%s"
+                           % (" ".join(args), status, (out + err).decode("utf-8", "replace")))
 
 
 def win(path):

@@ -25,11 +25,12 @@ TRANSIENT = """\
 E: Failed to fetch http://deb.debian.org/debian/dists/bookworm/InRelease  Temporary failure resolving 'deb.debian.org'
 E: Some index files failed to download. They have been ignored, or old ones used instead.
 """
-NO_RELEASE = "E: The repository 'http://deb.debian.org/debian bookworm-backports Release' does not have a Release file.\n"
-EXPIRED = ("E: Release file for http://deb.debian.org/debian/dists/bookworm-updates/InRelease is expired (invalid since "
-           "2d 0h 0min 6s). Updates for this repository will not be applied.\n")
-NOT_YET = ("E: Release file for http://deb.debian.org/debian-security/dists/bookworm-security/InRelease is not valid yet "
-           "(invalid for another 2d 23h 59min 44s). Updates for this repository will not be applied.\n")
+NO_RELEASE = ("E: The repository 'http://deb.debian.org/debian bookworm-backports Release' does not have a "
+              "Release file.\n")
+EXPIRED = ("E: Release file for http://deb.debian.org/debian/dists/bookworm-updates/InRelease is expired "
+           "(invalid since 2d 0h 0min 6s). Updates for this repository will not be applied.\n")
+NOT_YET = ("E: Release file for http://deb.debian.org/debian-security/dists/bookworm-security/InRelease is not "
+           "valid yet (invalid for another 2d 23h 59min 44s). Updates for this repository will not be applied.\n")
 CHANGED = """\
 W: Conflicting distribution: http://deb.debian.org/debian bookworm InRelease (expected bookworm but got trixie)
 E: Repository 'http://deb.debian.org/debian bookworm InRelease' changed its 'Codename' value from 'bookworm' to 'trixie'
