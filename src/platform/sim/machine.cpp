@@ -42,6 +42,16 @@ std::unique_lock<std::recursive_mutex> Enter() {
 
 std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock<std::recursive_mutex>(S().mu); }
 
+bool ReleasedByTheEnd() {
+  State& s = S();
+  if (Self().role != Role::Bootstrapper || !s.ended) return false;
+  // A real thread would not have got here: ExitProcess ends every thread
+  // of the process and the end closes its handles (Microsoft's ExitProcess
+  // reference, "Terminating a Process").
+  s.cutShort.insert(Self().number);
+  return true;
+}
+
 void Log(const std::string& line) {
   if (Self().role != Role::Bootstrapper) return;
   S().calls.push_back(line);
@@ -85,9 +95,9 @@ int Opener() { return Self().role == Role::Child ? -1 : Self().number; }
 
 HANDLE AddHandle(std::shared_ptr<Object> object) {
   State& s = S();
-  object->opener = Opener();
   uintptr_t h = s.nextHandle;
   s.nextHandle += 4;
+  s.openers[h] = Opener();
   s.handles[h] = std::move(object);
   return reinterpret_cast<HANDLE>(h);
 }
@@ -311,7 +321,7 @@ std::map<std::string, int> OpenHandles() {
   auto counts = [&s](int opener) { return opener >= 0 && s.cutShort.count(opener) == 0; };
   std::map<std::string, int> open;
   for (auto& [h, obj] : s.handles) {
-    if (!counts(obj->opener)) continue;
+    if (!counts(s.openers[h])) continue;
     if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->heldByTest) continue;
     switch (obj->kind) {
       case Kind::File: ++open["file"]; break;
@@ -626,7 +636,8 @@ static void ReleaseObject(const std::shared_ptr<Object>& obj) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
-  auto lock = Enter();
+  auto lock = Lock();
+  if (ReleasedByTheEnd()) return TRUE;
   State& s = S();
   auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
   Log("CloseHandle(" + Hex(reinterpret_cast<uintptr_t>(handle)) + ")");

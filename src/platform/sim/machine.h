@@ -12,7 +12,10 @@
 // One machine exists per test (sim::Reset). Threads the system starts with
 // CreateThread and the fake child programs run on real host threads; the
 // machine joins every one of them before a test ends. ExitProcess ends the
-// simulated run on whatever thread calls it: the run's result carries the code.
+// simulated run on whatever thread calls it, as it ends a real process: every
+// thread of the process stops at its next platform call (the calls that
+// close a handle or a key, which destructors make, then do nothing and
+// succeed), and the run's result carries the first ExitProcess's code.
 #pragma once
 
 #include <cstdint>
