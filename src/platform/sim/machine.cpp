@@ -79,6 +79,20 @@ bool Fault(const char* op, const std::string& argument) {
     Self().lastError = error;
     break;
   }
+  for (auto it = s.holds.begin(); it != s.holds.end(); ++it) {
+    if (it->op != op || (!it->match.empty() && argument.find(it->match) == std::string::npos)) continue;
+    std::function<bool()> release = std::move(it->release);
+    s.holds.erase(it);
+    // The call holds the machine's lock once; the wait lets go of it, so
+    // that the other threads go on meanwhile.
+    ++s.heldThreads;
+    s.changed.notify_all();
+    std::unique_lock<std::recursive_mutex> held(s.mu, std::adopt_lock);
+    s.changed.wait(held, [&] { return s.ended || release(); });
+    held.release();
+    --s.heldThreads;
+    break;
+  }
   for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
     if (it->op != op) continue;
     if (!it->match.empty() && argument.find(it->match) == std::string::npos) continue;
@@ -302,6 +316,21 @@ void SetClock(time_t t) {
   auto lock = Lock();
   S().clockPinned = true;
   S().clock = t;
+}
+
+void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release) {
+  auto lock = Lock();
+  S().holds.push_back({op, match, std::move(release)});
+}
+
+int HeldThreads() {
+  auto lock = Lock();
+  return S().heldThreads;
+}
+
+bool ThreadAwaited() {
+  auto lock = Lock();
+  return S().threadAwaited;
 }
 
 bool EventExists(const std::string& name) {
@@ -715,6 +744,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (obj == nullptr || obj->kind == Kind::File || obj->kind == Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
+  }
+  if (obj->kind == Kind::Thread && Self().role == Role::Bootstrapper) {
+    S().threadAwaited = true;
+    S().changed.notify_all();
   }
   bool ok = WaitUntil(lock, milliseconds, [&] { return IsSignalled(obj.get()); });
   if (!ok) return WAIT_TIMEOUT;

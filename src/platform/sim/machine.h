@@ -181,6 +181,17 @@ void RefuseLabels(bool refuse);
 // argument contains `match` (empty matches every call), made by the system.
 void OnCall(const std::string& op, const std::string& match, std::function<void()> action);
 
+// Holds the bootstrapper thread that makes the first call of `op` whose
+// first text argument contains `match` (empty matches every call), just
+// before that call, until release() holds or the process ends. The other
+// threads go on meanwhile; release() is asked whenever the machine changes.
+// The call must not be one made inside an OnCall action.
+void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release);
+// Threads that HoldCall holds now (one whose release() is asked among them).
+int HeldThreads();
+// Whether a bootstrapper thread has begun to wait on the handle of a thread.
+bool ThreadAwaited();
+
 // Every SetDefaultDllDirectories argument.
 std::vector<DWORD> DefaultDllDirectories();
 

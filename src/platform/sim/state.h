@@ -192,6 +192,13 @@ struct State {
     std::function<void()> action;
   };
   std::vector<Hook> hooks;
+  struct Hold {
+    std::string op, match;
+    std::function<bool()> release;
+  };
+  std::vector<Hold> holds;
+  int heldThreads = 0;
+  bool threadAwaited = false;  // a wait on a started thread's handle has begun
   std::vector<DWORD> defaultDllDirectories;
 
   // registry
