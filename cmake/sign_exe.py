@@ -7,7 +7,9 @@
 The password of the PKCS#12 file comes from a file (its first line) or from
 an environment variable, and reaches osslsigncode through a pipe that its
 -readpass option reads: it never appears on a command line, where other
-processes of the machine could read it, nor in a file of this step.
+processes of the machine could read it, nor in a file of this step. An
+empty password (which -readpass refuses to read, and which is no secret) is
+given as -pass "".
 
 The image is signed with SHA-256; with --timestamp the signature is
 countersigned by that RFC 3161 time-stamp server, so that it stays valid
@@ -15,8 +17,9 @@ after the certificate expires. The signature is appended at the end of the
 file and no section moves: the step checks that the resource section still
 starts on a page boundary (cmake/align_resources.py put it there).
 
-On any failure the image is deleted, so that no unsigned file is left where
-a signed one is expected, and the step ends with status 1 and a message.
+On any failure, whatever its kind (an interruption included), the image and
+the partial output are deleted, so that no unsigned file is left where a
+signed one is expected, and the step ends with status 1 and a message.
 """
 import argparse
 import os
@@ -61,8 +64,8 @@ def sign(opts):
         os.write(write_end, secret)
         os.close(write_end)
         write_end = None
-        args = [opts.osslsigncode, "sign", "-pkcs12", opts.pkcs12, "-readpass", "/dev/fd/%d" % read_end,
-                "-h", "sha256"]
+        given = ["-readpass", "/dev/fd/%d" % read_end] if secret else ["-pass", ""]
+        args = [opts.osslsigncode, "sign", "-pkcs12", opts.pkcs12] + given + ["-h", "sha256"]
         if opts.timestamp:
             args += ["-ts", opts.timestamp]
         args += ["-in", opts.image, "-out", signed]
@@ -101,11 +104,15 @@ def main():
     opts = parser.parse_args()
     try:
         sign(opts)
-    except (SignError, OSError, align_resources.LayoutError) as e:
+    except BaseException as e:  # whatever stops the signing, no unsigned image stays
         for path in (opts.image, opts.image + ".signed"):
-            if os.path.exists(path):
+            try:
                 os.remove(path)
-        sys.stderr.write("sign_exe.py: %s: %s\nThe unsigned image was deleted.\n" % (opts.image, e))
+            except FileNotFoundError:
+                pass
+        what = str(e) if isinstance(e, (SignError, OSError, align_resources.LayoutError)) else \
+            "%s: %s" % (type(e).__name__, e)
+        sys.stderr.write("sign_exe.py: %s: %s\nThe unsigned image was deleted.\n" % (opts.image, what))
         return 1
     return 0
 

@@ -9,6 +9,12 @@ suites, disagree in version, and multi-arch packages such as wine32:i386
 cannot be installed. Leaving the whole suite out for that one install makes
 both architectures come from the same suites again.
 
+The update log is what `apt-get update -qq --error-on=any` prints: no
+Get:/Err: lines, only the errors. Besides the indexes that could not be
+fetched, apt reports suites it ignores as a whole in messages of their own:
+no Release file, a Release file expired or not valid yet, a changed Origin,
+Label, Suite or Codename, a repository not signed.
+
 Used by install-deps.sh:
   apt_index.py failed UPDATE_LOG           the failed indexes, one per line
   apt_index.py should-retry UPDATE_LOG INSTALL_LOG
@@ -17,17 +23,25 @@ Used by install-deps.sh:
   apt_index.py write-sources UPDATE_LOG ETC_APT OUT_DIR
                                            OUT_DIR/sources.list and
                                            OUT_DIR/sources.list.d/ without the
-                                           failed suites; prints the suites left out
+                                           failed suites; prints the suites it
+                                           really left out (none when no entry
+                                           names them, e.g. a mirror+file:
+                                           source whose failures name the mirror)
 Nothing here runs apt or changes the machine's configuration.
 """
 import os
 import re
 import sys
 
-# "Err:6 http://deb.debian.org/debian-security bookworm-security/main i386 Packages"
-_ERR_LINE = re.compile(r"^Err:\d+\s+(\S+)\s+(\S+?)(?:/(\S+))?(?:\s+(\S+))?\s+(\S+)\s*$")
-# "E: Failed to fetch http://host/debian-security/dists/bookworm-security/main/binary-i386/Packages.xz  File has ..."
-_FETCH_LINE = re.compile(r"^[EW]: Failed to fetch (\S+)")
+# "E: Failed to fetch http://host/debian-security/dists/bookworm-security/main/binary-i386/by-hash/SHA256/...
+#  File has unexpected size (...). Mirror sync in progress? [IP: ...]"
+# "E: Release file for http://host/debian/dists/bookworm-updates/InRelease is expired (invalid since ...). ..."
+_URL_LINE = re.compile(r"^[EW]: (?:Failed to fetch (\S+)|Release file for (\S+) is (?:expired|not valid yet))")
+# "E: The repository 'http://host/debian bookworm-backports Release' does not have a Release file."
+# "E: Repository 'http://host/debian bookworm InRelease' changed its 'Codename' value from 'a' to 'b'"
+_SUITE_LINE = re.compile(r"^[EW]: (?:The repository '(\S+) (\S+) (?:In)?Release' (?:does not have a Release file|"
+                         r"is not signed|is no longer signed)|Repository '(\S+) (\S+) (?:In)?Release' changed "
+                         r"its '(?:Origin|Label|Suite|Codename)' value)")
 _DISTS_URL = re.compile(r"^(.*?)/dists/([^/]+)/(.+)$")
 
 # Messages of an install whose dependencies cannot be resolved, or whose
@@ -49,13 +63,15 @@ def _read(path):
 
 
 def _norm_uri(uri):
-    return uri.rstrip("/")
+    """apt's form of a URI: no trailing slash, "file:/x" for "file:///x"."""
+    return re.sub(r"^([a-z+]+):///", r"\1:/", uri.rstrip("/"))
 
 
 def failed_indexes(update_output):
     """The indexes an `apt-get update` output reports as failed, as
     (uri, suite, component, architecture) tuples in order of first mention;
-    component and architecture are None for a suite's Release file."""
+    component and architecture are None for a suite's Release file, and
+    suite too for a URL outside any dists/ folder (uri is then the URL)."""
     found = []
 
     def add(entry):
@@ -63,19 +79,23 @@ def failed_indexes(update_output):
             found.append(entry)
 
     for line in update_output.splitlines():
-        m = _FETCH_LINE.match(line.strip())
+        m = _SUITE_LINE.match(line)
         if m:
-            d = _DISTS_URL.match(m.group(1))
-            if d:
-                parts = d.group(3).split("/")
-                component = parts[0] if len(parts) > 1 else None
-                arch = next((p[len("binary-"):] for p in parts if p.startswith("binary-")), None)
-                add((_norm_uri(d.group(1)), d.group(2), component, arch))
+            uri, suite = m.group(1) or m.group(3), m.group(2) or m.group(4)
+            add((_norm_uri(uri), suite, None, None))
             continue
-        m = _ERR_LINE.match(line.strip())
-        if m:
-            uri, suite, component, arch, _kind = m.groups()
-            add((_norm_uri(uri), suite, component, arch))
+        m = _URL_LINE.match(line)
+        if not m:
+            continue
+        url = m.group(1) or m.group(2)
+        d = _DISTS_URL.match(url)
+        if not d:
+            add((url, None, None, None))
+            continue
+        parts = d.group(3).split("/")
+        component = parts[0] if len(parts) > 1 else None
+        arch = next((p[len("binary-"):] for p in parts if p.startswith("binary-")), None)
+        add((_norm_uri(d.group(1)), d.group(2), component, arch))
     return found
 
 
@@ -83,13 +103,15 @@ def failed_suites(update_output):
     """The (uri, suite) pairs that hold a failed index."""
     suites = []
     for uri, suite, _c, _a in failed_indexes(update_output):
-        if (uri, suite) not in suites:
+        if suite is not None and (uri, suite) not in suites:
             suites.append((uri, suite))
     return suites
 
 
 def describe(index):
     uri, suite, component, arch = index
+    if suite is None:
+        return uri
     what = suite if component is None else "%s/%s" % (suite, component)
     if arch:
         what += " " + arch
@@ -102,11 +124,23 @@ def install_failed_for_missing_index(install_output):
 
 def should_retry(update_output, install_output):
     """True when an install failed as a missing index makes installs fail,
-    and leaving the failed suites out still leaves something to install from."""
+    and some suite failed; whether an entry of the sources names it is
+    write_sources' to say."""
     return bool(failed_suites(update_output)) and install_failed_for_missing_index(install_output)
 
 
-def _one_line_entry_kept(line, left_out):
+def _leave_out(uri, suite, left_out, removed):
+    """Whether the entry (uri, suite) is one of left_out; if so it is
+    recorded in removed."""
+    pair = (_norm_uri(uri), suite)
+    if pair not in left_out:
+        return False
+    if pair not in removed:
+        removed.append(pair)
+    return True
+
+
+def _one_line_entry_kept(line, left_out, removed):
     fields = line.split("#", 1)[0].split()
     if not fields or fields[0] not in ("deb", "deb-src"):
         return True
@@ -117,17 +151,19 @@ def _one_line_entry_kept(line, left_out):
         rest = rest[1:]
     if len(rest) < 2:
         return True
-    return (_norm_uri(rest[0]), rest[1]) not in left_out
+    return not _leave_out(rest[0], rest[1], left_out, removed)
 
 
-def filter_one_line(text, left_out):
-    """A sources.list text without the entries of the left-out suites."""
-    return "".join(l for l in text.splitlines(True) if _one_line_entry_kept(l, left_out))
+def filter_one_line(text, left_out, removed):
+    """A sources.list text without the entries of the left-out suites; those
+    it removed are added to removed."""
+    return "".join(l for l in text.splitlines(True) if _one_line_entry_kept(l, left_out, removed))
 
 
-def filter_deb822(text, left_out):
+def filter_deb822(text, left_out, removed):
     """A .sources text without the left-out suites: a stanza naming several
-    URIs becomes one stanza per URI, each with the suites still wanted."""
+    URIs becomes one stanza per URI, each with the suites still wanted. The
+    suites it removed are added to removed."""
     out = []
     for stanza in re.split(r"\n\s*\n", text.strip("\n")):
         lines = [l for l in stanza.splitlines() if not l.lstrip().startswith("#")]
@@ -147,7 +183,7 @@ def filter_deb822(text, left_out):
         uris = fields[keys["uris"]].split()
         suites = fields[keys["suites"]].split()
         for uri in uris:
-            kept = [s for s in suites if (_norm_uri(uri), s) not in left_out]
+            kept = [s for s in suites if not _leave_out(uri, s, left_out, removed)]
             if not kept:
                 continue
             rows = []
@@ -157,33 +193,34 @@ def filter_deb822(text, left_out):
                     v = uri
                 elif k == keys["suites"]:
                     v = " ".join(kept)
-                rows.append("%s: %s" % (k, v))
+                rows.append("%s:%s%s" % (k, "" if v.startswith("\n") else " ", v))
             out.append("\n".join(rows))
     return "\n\n".join(out) + ("\n" if out else "")
 
 
 def write_sources(update_output, etc_apt, out_dir):
     """Writes the machine's sources without the failed suites into out_dir;
-    returns the suites left out."""
+    returns the suites it really left out, in the order of the sources."""
     left_out = failed_suites(update_output)
+    removed = []
     parts_out = os.path.join(out_dir, "sources.list.d")
     os.makedirs(parts_out, exist_ok=True)
     main = os.path.join(etc_apt, "sources.list")
     text = _read(main) if os.path.exists(main) else ""
     with open(os.path.join(out_dir, "sources.list"), "w") as f:
-        f.write(filter_one_line(text, left_out))
+        f.write(filter_one_line(text, left_out, removed))
     parts = os.path.join(etc_apt, "sources.list.d")
     for name in sorted(os.listdir(parts)) if os.path.isdir(parts) else []:
         src = os.path.join(parts, name)
         if name.endswith(".list"):
-            filtered = filter_one_line(_read(src), left_out)
+            filtered = filter_one_line(_read(src), left_out, removed)
         elif name.endswith(".sources"):
-            filtered = filter_deb822(_read(src), left_out)
+            filtered = filter_deb822(_read(src), left_out, removed)
         else:
             continue  # apt reads no other names
         with open(os.path.join(parts_out, name), "w") as f:
             f.write(filtered)
-    return left_out
+    return removed
 
 
 def main(argv):

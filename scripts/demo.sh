@@ -11,7 +11,8 @@ root="$PWD"
 scripts/install-deps.sh
 if ! wine_error="$(wine --version 2>&1)"; then
   echo "demo: Wine cannot run on this machine ($wine_error)." >&2
-  echo "demo: Debian's Wine needs a kernel that runs 32-bit x86 programs; this one does not." >&2
+  echo "demo: Debian's Wine runs 32-bit x86 programs, natively or through qemu-i386; scripts/install-deps.sh" \
+       "could not make them run here (its output above says why)." >&2
   exit 1
 fi
 cmake --preset windows >/dev/null

@@ -2,8 +2,8 @@
 """Checks a payload folder against the contract between qmb-setup.exe and the
 packages it carries, and reports every way the ten files break it.
 
-  payload_contract.py [--helper msiembedded.exe --wineprefix DIR] [--warn-only]
-                      [--stamp FILE] PAYLOAD_DIR
+  payload_contract.py [--helper msiembedded.exe --wineprefix DIR | --no-wine REASON]
+                      [--warn-only] [--stamp FILE] PAYLOAD_DIR
 
 Each finding names the file, the table and row (or the item), what was
 expected, what was found, and how to mend it. Exit status: 0 when the folder
@@ -16,7 +16,12 @@ Packages are read with msitools (msiinfo), cabinets with gcab. The embedded
 transforms are sub-storages, which msitools does not show: they are looked
 at under Wine with Wine's own Windows Installer by msiembedded.exe
 (tools/msitransform), the way msiexec finds them for TRANSFORMS=:1041.
-Without --helper they are reported as not checked, which is a finding.
+Its output goes to files, never to a pipe: the first Wine program of a
+prefix starts Wine's services, which inherit its output and outlive it, so
+a reader of a pipe would wait for them. Without --helper the transforms are
+reported as not checked, which is a finding; with --no-wine (a machine where
+Wine cannot run) they are left out with a note saying why, and every other
+rule still counts.
 
 What cannot be checked from a package's tables is said in every report: what
 the wait step does (its code is in the package's custom-action library), the
@@ -50,6 +55,7 @@ UPDATER_CABINET = "au.cab"
 PAYLOAD_FILES = (MAIN_PACKAGE,) + CABINETS + (UPDATER_PACKAGE, UPDATER_CABINET)
 
 FEATURES = ("PubliczlpFeature", "ToolsFeature")
+READY_EVENT = "QorQMBCabExtractWaitEvent"
 TRANSFORMS = ("1041", "2052")
 TRANSFORM_CLASS = "{000C1082-0000-0000-C000-000000000046}"
 FOLLOW_UP_FILES = ("zlp.msi", "zlp1041.MST", "zlp2052.MST", "veskdb.msi")
@@ -57,11 +63,11 @@ UPDATER_KEY = "SOFTWARE\\Morvanta\\Auto Update"
 REGISTRATION_TOOL = ("CommonFilesFolder", "Vesk", "Vesk Update", "kwinpo.exe")
 
 NOT_CHECKED = (
-    "Not checked, because a package's tables do not show it: what the wait step does (create or open "
-    "the event QorQMBCabExtractWaitEvent, manual reset, wait at most 15 minutes, then go on either "
-    "way) and what the routines writing InstallStatus do are custom-action code; the follow-up "
-    "installs that the user-interface sequence starts are the package's own business. Test them by "
-    "installing the exe.")
+    "Not checked, because a package's tables do not show it: what the wait step does with the event "
+    "its code names (create or open QorQMBCabExtractWaitEvent, manual reset, wait at most 15 minutes, "
+    "then go on either way) and what the routines writing InstallStatus do are custom-action code; "
+    "the follow-up installs that the user-interface sequence starts are the package's own business. "
+    "Test them by installing the exe.")
 
 
 class ToolError(Exception):
@@ -78,10 +84,10 @@ class Finding:
                 % (self.rule, self.file, self.where, self.expected, self.found, self.mend))
 
 
-def run(args, **kwargs):
+def run(args, text=True):
     try:
-        return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                              errors="replace", **kwargs)
+        return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=text,
+                              errors="replace" if text else None)
     except FileNotFoundError:
         raise ToolError("%s is not installed (scripts/install-deps.sh installs it)" % args[0])
 
@@ -135,6 +141,19 @@ class Package:
     def streams(self):
         return set(run(["msiinfo", "streams", self.path]).stdout.split())
 
+    def stream(self, name):
+        """The bytes of a stream (a Binary row's data is "Binary.<Name>"), or
+        None when there is no such stream."""
+        result = run(["msiinfo", "extract", self.path, name], text=False)
+        return result.stdout if result.returncode == 0 else None
+
+    def template(self):
+        """The summary information's template, "<platform>;<languages>"."""
+        for line in run(["msiinfo", "suminfo", self.path]).stdout.splitlines():
+            if line.startswith("Template:"):
+                return line[len("Template:"):].strip()
+        return ""
+
 
 def long_name(text):
     """The long form of a "short|long" file or folder name."""
@@ -166,23 +185,37 @@ def wine_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def embedded_transforms(package_path, helper, wineprefix, scratch):
-    """{name: {fact: value}} as msiembedded.exe reports them under Wine."""
+def run_wine(args, wineprefix, scratch, timeout=300):
+    """Runs a Windows program under Wine and returns (status, stdout, stderr)
+    as bytes. The output goes through files in scratch: Wine's services,
+    started by the first program of a prefix, inherit the program's output
+    and stay after it ends (for good under a persistent server), so a pipe
+    would not be closed when the program is done."""
     env = dict(os.environ, WINEPREFIX=os.path.abspath(wineprefix), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
     env.pop("DISPLAY", None)
-    try:
-        result = subprocess.run(["wine", helper, wine_path(package_path), wine_path(scratch)] + list(TRANSFORMS),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=300)
-    except FileNotFoundError:
-        raise ToolError("wine is not installed (scripts/install-deps.sh installs it)")
-    except subprocess.TimeoutExpired:
-        raise ToolError("msiembedded.exe did not finish within 300 s under Wine")
-    if result.returncode != 0:
+    with tempfile.TemporaryFile(dir=scratch) as out, tempfile.TemporaryFile(dir=scratch) as err:
+        try:
+            status = subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                    env=env, timeout=timeout).returncode
+        except FileNotFoundError:
+            raise ToolError("wine is not installed (scripts/install-deps.sh installs it)")
+        except subprocess.TimeoutExpired:
+            raise ToolError("%s did not finish within %d s under Wine" % (os.path.basename(args[0]), timeout))
+        out.seek(0)
+        err.seek(0)
+        return status, out.read(), err.read()
+
+
+def embedded_transforms(package_path, helper, wineprefix, scratch):
+    """{name: {fact: value}} as msiembedded.exe reports them under Wine."""
+    status, out, err = run_wine([helper, wine_path(package_path), wine_path(scratch)] + list(TRANSFORMS),
+                                wineprefix, scratch)
+    if status != 0:
         raise ToolError("msiembedded.exe failed under Wine (%d): %s"
-                        % (result.returncode, result.stderr.decode("utf-8", "replace").strip()))
+                        % (status, err.decode("utf-8", "replace").strip()))
     facts = {name: {} for name in TRANSFORMS}
-    for line in result.stdout.decode("utf-8", "replace").splitlines():
+    for line in out.decode("utf-8", "replace").splitlines():
         parts = line.rstrip("\r").split("\t", 2)
         if len(parts) == 3 and parts[0] in facts:
             facts[parts[0]][parts[1]] = parts[2]
@@ -192,10 +225,72 @@ def embedded_transforms(package_path, helper, wineprefix, scratch):
 # ---------------------------------------------------------------- rules
 
 
+def version_parts(text):
+    """major, minor, update (the installer ignores a fourth field)."""
+    parts = []
+    for piece in (text or "").split(".")[:3]:
+        digits = re.match(r"\d*", piece).group()
+        parts.append(int(digits) if digits else 0)
+    return tuple(parts + [0] * (3 - len(parts)))
+
+
+# The validation conditions of a transform, as MsiCreateTransformSummaryInfo
+# documents them; the summary keeps them in the upper word of its character
+# count (the lower word holds the error conditions to suppress).
+VALIDATE_LANGUAGE, VALIDATE_PRODUCT, VALIDATE_PLATFORM, VALIDATE_UPGRADE_CODE = 0x1, 0x2, 0x4, 0x800
+VALIDATE_PARTS = ((0x20, 3, "major, minor and update"), (0x10, 2, "major and minor"), (0x8, 1, "major"))
+VALIDATE_ORDER = ((0x40, "lower than", lambda a, b: a < b), (0x80, "at most", lambda a, b: a <= b),
+                  (0x100, "equal to", lambda a, b: a == b), (0x200, "at least", lambda a, b: a >= b),
+                  (0x400, "higher than", lambda a, b: a > b))
+
+
+def validation_refusals(fact, package):
+    """The conditions of a transform's validation flags that the package
+    does not meet, as one text in a list ([] when it meets them): what makes the installer refuse the transform
+    when it applies it at install time (MsiDatabaseApplyTransform does not
+    validate, so the helper's "apply" does not show it)."""
+    try:
+        flags = (int(fact.get("validation") or 0) & 0xFFFFFFFF) >> 16
+    except ValueError:
+        return ["an unreadable character count %r in its summary" % fact.get("validation")]
+    described = re.match(r"(\{[^}]*\})([^;]*);(\{[^}]*\})([^;]*);(\{[^}]*\})", fact.get("revision", ""))
+    if flags and not described:
+        return ["the revision number does not give the base product, version and upgrade code"]
+    refusals = []
+    template = fact.get("template", "")
+    platform, _, language = template.partition(";")
+    package_platform, _, package_languages = package.template().partition(";")
+    if flags & VALIDATE_LANGUAGE and language and language not in (
+            package_languages.split(",") + [package.property("ProductLanguage")]):
+        refusals.append("the language %s must be the package's (%s)" % (language, package.property("ProductLanguage")))
+    if flags & VALIDATE_PRODUCT and described.group(1).upper() != (package.property("ProductCode") or "").upper():
+        refusals.append("the product code %s must be the package's" % described.group(1))
+    if flags & VALIDATE_PLATFORM and platform.lower() != package_platform.lower():
+        refusals.append("the platform %s must be the package's (%s)" % (platform, package_platform))
+    if flags & VALIDATE_UPGRADE_CODE and described.group(5).upper() != (package.property("UpgradeCode") or "").upper():
+        refusals.append("the upgrade code %s must be the package's (%s)"
+                        % (described.group(5), package.property("UpgradeCode")))
+    for bit, count, what in VALIDATE_PARTS:
+        if flags & bit:
+            order = next((o for o in VALIDATE_ORDER if flags & o[0]), VALIDATE_ORDER[2])
+            installed = version_parts(package.property("ProductVersion"))[:count]
+            base = version_parts(described.group(2))[:count]
+            if not order[2](installed, base):
+                refusals.append("the package's version %s must be %s the base version %s (%s)"
+                                % (package.property("ProductVersion"), order[1], described.group(2), what))
+            break
+    return ["the validation conditions 0x%04x, which this package does not meet: %s"
+            % (flags, "; ".join(refusals))] if refusals else []
+
+
 class Check:
-    def __init__(self, folder, helper, wineprefix, scratch):
+    def __init__(self, folder, helper, wineprefix, scratch, no_wine=None):
+        """no_wine: why Wine cannot run here; the transforms are then left
+        out with a note instead of a finding."""
         self.folder, self.helper, self.wineprefix, self.scratch = folder, helper, wineprefix, scratch
+        self.no_wine = no_wine
         self.findings = []
+        self.notes = []
 
     def add(self, rule, file, where, expected, found, mend):
         self.findings.append(Finding(rule, file, where, expected, found, mend))
@@ -251,7 +346,7 @@ class Check:
                 self.add("media", MAIN_PACKAGE, where, 'Cabinet "%s", an external file' % cabinet,
                          '"%s", a cabinet stored inside the package' % name,
                          "keep the cabinet out of the package (WiX: EmbedCab=\"no\") under the name %s" % cabinet)
-            elif name != cabinet:
+            elif name.lower() != cabinet:  # a file name, which Windows compares without case
                 self.add("media", MAIN_PACKAGE, where, 'Cabinet "%s"' % cabinet, '"%s"' % name,
                          "the disks must be, in order: %s" % ", ".join(CABINETS))
             disks[disk] = int(row["LastSequence"])
@@ -321,6 +416,11 @@ class Check:
 
     def transforms(self, kit):
         where_all = "embedded transforms %s" % " and ".join(TRANSFORMS)
+        if self.no_wine:
+            self.notes.append("the %s were not checked: Wine cannot run here (%s), and only Wine's Windows "
+                              "Installer opens them on this machine. Every other rule was checked; check the "
+                              "transforms where Wine runs (scripts/check-payload.sh)." % (where_all, self.no_wine))
+            return
         if not self.helper:
             self.add("transforms", MAIN_PACKAGE, where_all, "checked sub-storages",
                      "not checked: no Wine helper was given",
@@ -361,6 +461,13 @@ class Check:
                          "a transform of the product %s" % base.group(1),
                          "generate the transform from this package (its base must be this package)")
                 continue
+            refusals = validation_refusals(fact, kit)
+            if refusals:
+                self.add("transforms", MAIN_PACKAGE, where,
+                         "a transform whose validation conditions this package meets (the installer refuses any "
+                         "other, and the install fails)", "; ".join(refusals),
+                         "generate the transform from this build of the package, or without those conditions")
+                continue
             if fact.get("apply") != "0":
                 self.add("transforms", MAIN_PACKAGE, where, "a transform that applies to this package",
                          "MsiDatabaseApplyTransform failed with %s (a package rewritten after embedding, e.g. by "
@@ -369,10 +476,12 @@ class Check:
 
     # The wait step: a custom action conditioned on WRAPPER, right after the
     # first dialog of the user-interface sequence (before any other dialog
-    # and before ExecuteAction), and before costing in the execute sequence.
+    # and before ExecuteAction), and before costing in the execute sequence;
+    # run synchronously, with code that names the ready event.
     def wait_step(self, kit):
-        actions = {row["Action"] for row in kit.rows("CustomAction")}
+        actions = {row["Action"]: row for row in kit.rows("CustomAction")}
         dialogs = {row["Dialog"] for row in kit.rows("Dialog")}
+        verdicts = {}
         for table in ("InstallUISequence", "InstallExecuteSequence"):
             steps = [(int(r["Sequence"]), r["Action"], r["Condition"]) for r in kit.rows(table)
                      if r["Sequence"] not in ("", None)]
@@ -390,17 +499,63 @@ class Check:
                 before = at.get("CostInitialize", at.get("InstallFiles", 1 << 30))
                 place = "among the first steps, before CostInitialize (sequence %d)" % before
             where = "table %s" % table
+            placed = [a for s, a in waits if after < s < before]
             if not waits:
                 self.add("wait", MAIN_PACKAGE, where, "a custom action conditioned on WRAPPER (the wait for the "
                          "bootstrapper's cabinets), scheduled %s" % place, "no custom action conditioned on WRAPPER",
-                         "schedule the wait step there with the condition WRAPPER = 1 AND NOT Installed%s"
+                         "schedule the wait step there, a custom action whose condition names WRAPPER (for "
+                         "instance WRAPPER = 1 AND NOT Installed%s)"
                          % (" AND UILevel = 2" if table == "InstallExecuteSequence" else ""))
-            elif not any(after < s < before for s, _ in waits):
+                continue
+            if not placed:
                 self.add("wait", MAIN_PACKAGE, "%s, row %s" % (where, waits[0][1]),
                          "the wait step scheduled %s" % place,
                          "sequence %s" % ", ".join(str(s) for s, _ in waits),
                          "give it a sequence number in that range; later, the installer may read cabinets that "
                          "are still being written")
+                continue
+            # msidbCustomActionTypeAsync: the installer starts the action and
+            # goes on (asyncNoWait), or waits for it only at the end of the
+            # sequence (asyncWait); either way it reads the cabinets meanwhile.
+            waited = [a for a in placed if not int(actions[a]["Type"]) & 0x80]
+            if not waited:
+                row = actions[placed[0]]
+                self.add("wait", MAIN_PACKAGE, "table CustomAction, row %s" % row["Action"],
+                         "a wait step that the installer waits for: a custom action type without the bit 0x80 "
+                         "(asynchronous)", "type %s, an asynchronous action" % row["Type"],
+                         "run it synchronously (WiX: Return=\"check\" or \"ignore\", not asyncWait or asyncNoWait)")
+                continue
+            for action in waited:
+                if action not in verdicts:
+                    verdicts[action] = self.wait_code(kit, actions[action])
+            if not any(verdicts[a] is None for a in waited):
+                self.add("event", MAIN_PACKAGE, "table CustomAction, row %s" % waited[0],
+                         "the wait step's code naming the event %s (as ANSI or UTF-16LE text)" % READY_EVENT,
+                         verdicts[waited[0]],
+                         "wait on the event named exactly %s (case matters): the bootstrapper sets that one"
+                         % READY_EVENT)
+
+    def wait_code(self, kit, action):
+        """None when the custom action's code names the ready event, else
+        what was found instead."""
+        kind, source = int(action["Type"]) & 0x07, int(action["Type"]) & 0x30
+        if source == 0x00 and kind in (1, 2, 5, 6):  # a DLL, EXE or script in the Binary table
+            data = kit.stream("Binary." + action["Source"])
+            if data is None:
+                return "no Binary row %s holding its code" % action["Source"]
+            where = "the Binary row %s" % action["Source"]
+        elif source == 0x20 and kind in (5, 6):  # script text in the Target column
+            data = action["Target"].encode("utf-8", "replace")
+            where = "its script text"
+        elif source == 0x10:  # a file the package installs: not there before the cabinets are read
+            return "type %s: code from a file the package installs, which is not there yet" % action["Type"]
+        else:
+            self.notes.append("the wait step %s (type %s) runs code from outside the package: whether it waits "
+                              "on %s was not checked" % (action["Action"], action["Type"], READY_EVENT))
+            return None
+        if READY_EVENT.encode("ascii") in data or READY_EVENT.encode("utf-16-le") in data:
+            return None
+        return "no such text in %s" % where
 
     # VeskHome names the folder into which the four follow-up files go.
     def kit_folder(self, kit):
@@ -424,6 +579,7 @@ class Check:
                          "record the folder as [<its Directory key>]")
             else:
                 folder = match.group(1)
+            self.silently_installed(kit, home[0])
         files = {long_name(r["FileName"]).lower(): r for r in kit.rows("File")}
         for name in FOLLOW_UP_FILES:
             row = files.get(name.lower())
@@ -435,6 +591,26 @@ class Check:
                          "%s installed into [%s], the folder VeskHome names" % (name, folder),
                          "the folder [%s] (component %s)" % (components.get(row["Component_"]), row["Component_"]),
                          "put its component into the directory %s" % folder)
+
+    def silently_installed(self, kit, row):
+        """The component that writes VeskHome belongs to a feature that a
+        silent run installs: one that ADDLOCAL names or a parent of one (the
+        installer installs a feature's parents with it)."""
+        parents = {r["Feature"]: r["Feature_Parent"] for r in kit.rows("Feature")}
+        installed = set()
+        for feature in FEATURES:
+            while feature and feature not in installed and len(installed) < 64:
+                installed.add(feature)
+                feature = parents.get(feature)
+        component = row["Component_"]
+        features = sorted(r["Feature_"] for r in kit.rows("FeatureComponents") if r["Component_"] == component)
+        if not installed & set(features):
+            self.add("kit-folder", MAIN_PACKAGE, "table FeatureComponents, component %s" % component,
+                     "the component %s (it writes VeskHome) in %s, which a silent run installs (ADDLOCAL=%s)"
+                     % (component, " or ".join(FEATURES), ",".join(FEATURES)),
+                     "only in %s" % ", ".join(features) if features else "in no feature",
+                     "add the row (%s, %s) to FeatureComponents: without it /s never writes VeskHome and the "
+                     "follow-up packages are not installed" % (FEATURES[0], component))
 
     def updater(self, package):
         if package is None:
@@ -449,7 +625,7 @@ class Check:
                          "build the updater with exactly these" % (UPDATER_VERSION, UPDATER_PRODUCT_CODE))
         media = package.rows("Media")
         names = [r["Cabinet"] for r in media]
-        if names != [UPDATER_CABINET]:
+        if [n.lower() for n in names] != [UPDATER_CABINET]:
             self.add("updater", UPDATER_PACKAGE, "table Media", 'one row naming the external cabinet "%s"'
                      % UPDATER_CABINET, ", ".join('"%s"' % n for n in names) or "no row",
                      "name one external cabinet, au.cab (the bootstrapper writes it beside the package)")
@@ -461,6 +637,16 @@ class Check:
             self.add("updater", UPDATER_PACKAGE, "table Registry",
                      "a value AUVersion under HKLM\\%s holding [ProductVersion]" % UPDATER_KEY, "no such row",
                      "record it: the bootstrapper reads it to tell which updater is installed")
+        # Root -1 is HKLM in a per-machine install, which the bootstrapper's
+        # ALLUSERS=1 makes it.
+        elif not any(r["Root"] in ("2", "-1") and r["Value"] in ("[ProductVersion]", package.property("ProductVersion"))
+                     for r in versions):
+            row = versions[0]
+            self.add("updater", UPDATER_PACKAGE, "table Registry, row %s" % row["Registry"],
+                     "AUVersion under HKLM (Root 2, or -1 in the per-machine install) holding the package's "
+                     "version, [ProductVersion]", "Root %s, Value \"%s\"" % (row["Root"], row["Value"]),
+                     "record it as Root 2, Value [ProductVersion]: the bootstrapper reads it from HKLM and compares "
+                     "it with %s" % UPDATER_VERSION)
         directories = {r["Directory"]: r for r in package.rows("Directory")}
         components = {r["Component"]: r["Directory_"] for r in package.rows("Component")}
         paths = []
@@ -485,11 +671,15 @@ def main():
     parser.add_argument("payload_dir")
     parser.add_argument("--helper", help="msiembedded.exe, run under Wine to look at the embedded transforms")
     parser.add_argument("--wineprefix", help="the Wine prefix to run it in")
+    parser.add_argument("--no-wine", metavar="REASON",
+                        help="Wine cannot run here (REASON): leave the embedded transforms out, with a note")
     parser.add_argument("--warn-only", action="store_true", help="report the findings but pass")
     parser.add_argument("--stamp", help="file written when there is no finding")
     opts = parser.parse_args()
     if opts.helper and not opts.wineprefix:
         parser.error("--helper needs --wineprefix")
+    if opts.helper and opts.no_wine:
+        parser.error("--helper and --no-wine exclude each other")
     if not os.path.isdir(opts.payload_dir):
         sys.stderr.write("payload_contract: no folder %s\n" % opts.payload_dir)
         return 2
@@ -499,7 +689,8 @@ def main():
     scratch = tempfile.mkdtemp(prefix="qmb-contract-")
     try:
         check_profile()
-        findings = Check(opts.payload_dir, opts.helper, opts.wineprefix, scratch).run()
+        check = Check(opts.payload_dir, opts.helper, opts.wineprefix, scratch, opts.no_wine)
+        findings = check.run()
     except ToolError as e:
         sys.stderr.write("payload_contract: the check could not run: %s\n" % e)
         return 2
@@ -510,6 +701,8 @@ def main():
     out.write("Contract check of the payload in %s\n" % opts.payload_dir)
     for finding in findings:
         out.write(finding.text() + "\n")
+    for note in check.notes:
+        out.write("note: %s\n" % note)
     out.write(NOT_CHECKED + "\n")
     if not findings:
         out.write("The payload keeps the contract.\n")

@@ -46,6 +46,7 @@ int RunSequence(HINSTANCE instance) {
     return -2;
   }
 
+  HANDLE cabinetThread = nullptr;
   PathText packagePath;
   // The staging folders stay held, and so cannot be swapped, until the
   // cleanup.
@@ -64,11 +65,10 @@ int RunSequence(HINSTANCE instance) {
       exitCode = ERROR_INVALID_COMMAND_LINE;
     } else {
       // The event exists before the thread can set it; its handle stays open
-      // to the end of the process. Nothing waits for the thread, so its
-      // handle is closed at once (the thread runs on).
+      // to the end of the process. The installer starts while the thread
+      // writes the cabinets.
       CreateReadyEvent();
-      HANDLE cabinetThread = CreateThread(nullptr, 0, &CabinetExtractor, instance, 0, nullptr);
-      if (cabinetThread != nullptr) CloseHandle(cabinetThread);
+      cabinetThread = StartCabinetThread(instance);
       exitCode = static_cast<int>(ProcessRunner(mainCommandLine.data()));
 
       // The package may ask for one more run of the same command line.
@@ -82,6 +82,13 @@ int RunSequence(HINSTANCE instance) {
     }
   }
 
-  RemoveStagingDir(1, &staging);
+  // The thread may still be writing (the installer did not start, or ended
+  // before it waited for the cabinets): it stops, and the cleanup waits for
+  // it, so that no folder is taken from under it. When its end cannot be
+  // awaited, the staging directory stays.
+  bool alone = EndCabinetThread(cabinetThread);
+  // The cleanup lets go of the held folders itself, level by level; when it
+  // does not run they go at the return.
+  if (alone) RemoveStagingDir(1, &staging);
   return exitCode;
 }

@@ -13,5 +13,7 @@
 //        or the silent defaults or the main command line would not fit
 //        1024 bytes (after cleanup).
 // A file that cannot be written ends the process inside the write with the
-// Windows error code instead.
+// Windows error code instead. Before the cleanup, the cabinet thread is told
+// to stop and awaited, so that a run that ends before the cabinets are all
+// written ends with its own code, without a message about them.
 int RunSequence(HINSTANCE instance);

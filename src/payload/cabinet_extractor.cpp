@@ -6,6 +6,13 @@
 #include "payload/staging_dir.h"
 #include "platform/fixed_text.h"
 
+namespace {
+
+// Set by the main thread when the run ends; read by the cabinet thread.
+StopRequest g_stop{false};
+
+}  // namespace
+
 HANDLE CreateReadyEvent() { return CreateEventA(nullptr, TRUE, FALSE, kProfile.readyEventName); }
 
 int SignalReadyEvent() {
@@ -21,17 +28,31 @@ DWORD WINAPI CabinetExtractor(LPVOID module) {
   bool is64Bit = Is64BitFlavour();
   const char* const* v = kProfile.versionPieces;
   for (const CabinetItem& cabinet : kCabinetOrder) {
+    if (g_stop.load()) return 1;
     PathText baseName;
     baseName.format(cabinet.baseNameFormat, v[0], v[1], v[2], v[3]);
-    // A missing cabinet is skipped before its folders are touched.
-    if (FindResourceA(instance, MAKEINTRESOURCEA(cabinet.resource.number), cabinet.resource.type) == nullptr) continue;
     PathText path;
     // The folders stay held while the cabinet is written (to the end of
     // this step).
     HeldFolders held;
     PrepareCabinetPath(&path, baseName.c_str(), is64Bit, &held);
-    WriteResourceToFile(instance, cabinet.resource.number, cabinet.resource.type, path.c_str());
+    if (WriteResourceToFile(instance, cabinet.resource.number, cabinet.resource.type, path.c_str(), &g_stop) ==
+        kWriteStopped)
+      return 1;
   }
   SignalReadyEvent();
   return 1;
+}
+
+HANDLE StartCabinetThread(HINSTANCE module) {
+  g_stop.store(false);
+  return CreateThread(nullptr, 0, &CabinetExtractor, module, 0, nullptr);
+}
+
+bool EndCabinetThread(HANDLE thread) {
+  if (thread == nullptr) return true;
+  g_stop.store(true);
+  bool ended = WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0;
+  CloseHandle(thread);
+  return ended;
 }

@@ -14,7 +14,18 @@ static const DWORD kNoProgressError = 29;
 // an error code.
 static const DWORD kNoErrorCode = 1627;
 
-int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path) {
+int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path,
+                        const StopRequest* stop) {
+  auto stopped = [stop] { return stop != nullptr && stop->load(); };
+  HANDLE file = INVALID_HANDLE_VALUE;
+  // A writer told to stop belongs to a run that is ending for another
+  // reason: what fails now is left without a message and ends nothing.
+  auto fail = [&](const char* label) {
+    if (!stopped()) ExtractFailure(label);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return kWriteStopped;
+  };
+  if (stopped()) return kWriteStopped;
   HRSRC item = FindResourceA(module, MAKEINTRESOURCEA(number), type);
   if (item == nullptr) return 0;
   // A size of 0 is an empty item unless the platform says the size could
@@ -28,11 +39,11 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
     // written, and the file is left alone.
     DWORD error = GetLastError();
     SetLastError(error != 0 ? error : ERROR_RESOURCE_DATA_NOT_FOUND);
-    ExtractFailure(kWriteLabel);
+    return fail(kWriteLabel);
   }
   if (path[0] == '\0') {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    ExtractFailure(kCreateLabel);
+    return fail(kCreateLabel);
   }
   // Nothing is written through a name that is already there: a hard link
   // would carry the write into its other name's content, a link into its
@@ -46,40 +57,46 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
   if (existing != INVALID_FILE_ATTRIBUTES) {
     if ((existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       SetLastError(ERROR_STOPPED_ON_SYMLINK);
-      ExtractFailure(kCreateLabel);
+      return fail(kCreateLabel);
     }
     // A read-only file is not replaced, as the platform would not open it
     // for writing.
     if ((existing & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
       SetLastError(ERROR_ACCESS_DENIED);
-      ExtractFailure(kCreateLabel);
+      return fail(kCreateLabel);
     }
     DWORD error = RetireFile(path, nullptr);
     if (error != 0) {
       SetLastError(error);
-      ExtractFailure(kCreateLabel);
+      return fail(kCreateLabel);
     }
   } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
-    ExtractFailure(kCreateLabel);
+    return fail(kCreateLabel);
   }
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) ExtractFailure(kCreateLabel);
+  file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+  if (file == INVALID_HANDLE_VALUE) return fail(kCreateLabel);
   DWORD done = 0;
   const BYTE* position = data;
   while (done < size) {
+    if (stopped()) {
+      CloseHandle(file);
+      return kWriteStopped;
+    }
     DWORD request = size - done <= kWriteChunk ? size - done : kWriteChunk;
     DWORD written = 0;
-    if (!WriteFile(file, position, request, &written, nullptr)) ExtractFailure(kWriteLabel);
+    if (!WriteFile(file, position, request, &written, nullptr)) return fail(kWriteLabel);
     if (written == 0) {
       // A write that reports success without progress would repeat forever.
       SetLastError(kNoProgressError);
-      ExtractFailure(kWriteLabel);
+      return fail(kWriteLabel);
     }
     done += written;
     position += written;
   }
-  if (!CloseHandle(file)) ExtractFailure(kCloseLabel);
+  HANDLE closing = file;
+  file = INVALID_HANDLE_VALUE;  // closed or not, it is not closed again
+  if (!CloseHandle(closing)) return fail(kCloseLabel);
   return 1;
 }
 

@@ -1,6 +1,8 @@
 // Writing one embedded item to a file.
 #pragma once
 
+#include <atomic>
+
 #include "platform/win32.h"
 
 // The labels of the three file steps, each ending with one blank.
@@ -10,6 +12,12 @@ extern const char kCloseLabel[];   // "Installer : Wrapper.CloseHandle "
 
 // The largest count passed to one write call.
 const DWORD kWriteChunk = 8192;
+
+// Set by another thread to tell a write to stop (see below).
+using StopRequest = std::atomic<bool>;
+
+// What WriteResourceToFile returns when it stopped on request.
+const int kWriteStopped = 2;
 
 // Copies the item (module, integer resource number, type name) byte for byte
 // into a new file at `path`, from the item's mapped bytes in writes of at
@@ -25,7 +33,12 @@ const DWORD kWriteChunk = 8192;
 // An empty `path` stands for a path that did not fit its text: it fails the
 // create step with ERROR_FILENAME_EXCED_RANGE, as the platform fails an
 // over-long name.
-int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path);
+// With `stop`: once *stop is set, the write stops before its next chunk, at
+// the latest after the chunk under way, closes the file as far as it got
+// and returns kWriteStopped; a step that fails once it is set is left the
+// same way, without a message, and the process goes on.
+int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path,
+                        const StopRequest* stop = nullptr);
 
 // Shows "<label> failed with error <code>: <system text>" (caption "Error")
 // for the calling thread's last error, then ends the process with that code.

@@ -244,18 +244,8 @@ const std::set<std::string> kNotStartedCalls = {"CreateProcessA", "WaitForSingle
                                                 "FindResourceA", "SizeofResource", "LoadResource",
                                                 "LockResource"};
 
-// Operations whose failure lets the run go on to its cleanup while the
-// cabinet thread may still be writing: a cabinet whose folder the cleanup
-// has just removed then cannot be created (3), or the folder the thread is
-// taking over is gone before it could be held (2). On Windows the thread's
-// message box holds it until the main thread's exit ends the process; the
-// simulated machine's boxes return at once, so the thread's exit can come
-// first.
-const std::set<std::string> kEarlyCleanupCalls = {"CreateProcessA", "WaitForSingleObject"};
-
 std::set<int> AllowedCodes(const Machine& m, const std::string& op, DWORD error) {
   std::set<int> codes = m.codes;
-  if (kEarlyCleanupCalls.count(op)) codes.insert({ERROR_PATH_NOT_FOUND, ERROR_FILE_NOT_FOUND});
   if (kGateCalls.count(op)) codes.insert(-2);
   if (kLocateCalls.count(op)) codes.insert(-3);
   if (kWriteCalls.count(op)) codes.insert(static_cast<int>(error));

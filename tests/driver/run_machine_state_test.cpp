@@ -134,9 +134,7 @@ TEST_F(RunMachineStateTest, FailedOrCancelledSilentInstallStillRunsTheFollowUpsB
 }
 
 TEST_F(RunMachineStateTest, InstallerThatDoesNotStartStillChecksAndFollowsUp) {
-  // Without cabinets, so that no cabinet write races the run's cleanup.
-  AddPackage();
-  AddUpdater();
+  AddPayload();
   KitWithFollowUps();
   sim::RegCreateKey(kRuntimeKey);
   SetCommandLine("/s");

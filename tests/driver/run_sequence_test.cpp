@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "driver/main_command_line.h"
@@ -94,16 +95,54 @@ TEST_F(RunSequenceTest, InstallerExitCodeBecomesTheRunsExitCode) {
   }
 }
 
-TEST_F(RunSequenceTest, InstallerThatDoesNotStartGivesOneAndCleansUp) {
-  // No installer tool registered. No cabinets either: the run's cleanup does
-  // not wait for the cabinet thread, and a thread still writing when the
-  // staging directory goes would fail its next create (a real process ends
-  // the thread with the run; here its message box would not hold it).
-  AddPackage();
-  AddUpdater();
-  sim::RunResult r = RunWinMain();
-  EXPECT_EQ(r.code, 1);
-  EXPECT_FALSE(sim::Exists(kStagingDir + "\\qmb1.6.0_39.msi"));
+// A run that ends before the cabinets are written, with the cabinet thread
+// held at each point where the end can find it: the thread stops, the run
+// waits for it, and only then cleans up. Whatever the timing: the run's own
+// code, no message, nothing left on disk, and the event set only when all
+// seven cabinets were written.
+TEST_F(RunSequenceTest, EarlyEndStopsTheCabinetThreadWhereverItIs) {
+  struct Hold {
+    const char* where;
+    const char* op;
+    const char* match;
+    size_t created, written;  // the cabinet files the thread made, its write calls
+    bool eventSet;
+    bool callFails = false;  // the held call then fails (the disk is full)
+  } holds[] = {
+      {"before its first create", "CreateFileA", "ss160390.cab", 1, 0, false},
+      {"in the middle of a cabinet", "WriteFile", "ss160390.cab", 1, 1, false},
+      {"at a write that then fails", "WriteFile", "ss160390.cab", 1, 1, false, true},
+      {"between two cabinets", "CloseHandle", "ss160390.cab", 1, 2, false},
+      {"after the last cabinet", "CloseHandle", "sr160390.cab", 7, 14, true},
+  };
+  for (const char* cause : {"the installer cannot be started", "its end cannot be awaited"}) {
+    for (const Hold& hold : holds) {
+      SCOPED_TRACE(std::string(cause) + ", the thread held " + hold.where);
+      Restart();
+      AddPayload();
+      if (std::string(cause) == "its end cannot be awaited") {
+        FakeInstaller(0, 1000);
+        sim::FailCall("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
+      }
+      // The run goes on to its end only once the thread is where the row
+      // holds it, and the thread only once the run waits for it.
+      sim::HoldCall("CreateProcessA", "", [] { return sim::HeldThreads() == 2; });  // both held
+      sim::HoldCall(hold.op, hold.match, [] { return sim::ThreadAwaited(); });
+      if (hold.callFails) sim::FailCall(hold.op, 1, ERROR_DISK_FULL, hold.match);
+      sim::RunResult r = RunWinMain();
+      EXPECT_FALSE(r.exitProcessCalled);
+      EXPECT_EQ(r.code, 1);
+      EXPECT_TRUE(sim::MessageBoxes().empty());
+      EXPECT_FALSE(sim::Exists(test::kDataFolder + "\\Qor")) << "nothing left on disk";
+      EXPECT_EQ(sim::OpenHandles(), (std::map<std::string, int>{{"event", 1}}));
+      size_t created = 0;
+      for (const std::string& call : sim::CallsStartingWith("CreateFileA(" + kStagingDir))
+        created += call.find(".cab, 0x40000000") != std::string::npos ? 1 : 0;
+      EXPECT_EQ(created, hold.created);
+      EXPECT_EQ(sim::CountCalls("WriteFile(") - 3, hold.written) << "the package takes three writes";
+      EXPECT_EQ(sim::EventSignalled(test::kReadyEvent), hold.eventSet);
+    }
+  }
 }
 
 TEST_F(RunSequenceTest, OldWindowsInstallerShowsTheVersionMessageAndReturnsMinusTwo) {

@@ -152,8 +152,25 @@ qmb_wine() {
   return $rc
 }
 
-qmb_winpath() { wine winepath -w "$1" 2>/dev/null | tr -d '\r'; }
-qmb_unixpath() { wine winepath -u "$1" 2>/dev/null | tr -d '\r'; }
+# Path names between Unix and Windows, each asked of Wine once per prefix:
+# the answers are kept in the prefix's state folder (drives C: and Z: only,
+# which no test changes).
+qmb_winpath() { _qmb_path -w "$1"; }
+qmb_unixpath() { _qmb_path -u "$1"; }
+_qmb_path() {
+  local cache="$QMB_STATE_DIR/paths$1" answer
+  if [[ -f "$cache" ]]; then
+    answer="$(awk -F '\t' -v k="$2" '$1 == k { print $2; exit }' "$cache")"
+    if [[ -n "$answer" ]]; then printf '%s\n' "$answer"; return; fi
+  fi
+  answer="$(wine winepath "$1" "$2" 2>/dev/null | tr -d '\r')"
+  printf '%s\n' "$answer"
+  local win="$2"
+  [[ "$1" == -w ]] && win="$answer"
+  if [[ -n "$answer" && "$2$answer" != *$'\t'* && "${win:0:2}" =~ ^[CcZz]:$ ]]; then
+    printf '%s\t%s\n' "$2" "$answer" >>"$cache"
+  fi
+}
 
 # qmb_run EXE [ARGUMENTS]
 # Runs EXE through qmb-launch.exe with the command line "<EXE as a Windows
@@ -309,10 +326,15 @@ qmb_uninstall() {
 # data or install folders, the system's own msi.dll and InstallerLocation, no
 # per-exe Wine settings.
 qmb_reset_machine() {
-  qmb_uninstall "$QMB_KIT_PRODUCT_CODE"
-  qmb_uninstall "$QMB_RUNTIME_PRODUCT_CODE"
-  qmb_uninstall "$QMB_DATABASE_PRODUCT_CODE"
-  qmb_uninstall "$QMB_UPDATER_PRODUCT_CODE"
+  # One look at the installed products instead of an uninstall of each (a
+  # Wine start costs about a second where Wine runs emulated); when the look
+  # fails, each is uninstalled all the same.
+  local installed="" code
+  installed="$(qmb_wine reg query "$QMB_UNINSTALL_KEY" /reg:32 2>/dev/null | tr -d '\r')" || installed="*"
+  for code in "$QMB_KIT_PRODUCT_CODE" "$QMB_RUNTIME_PRODUCT_CODE" "$QMB_DATABASE_PRODUCT_CODE" \
+              "$QMB_UPDATER_PRODUCT_CODE"; do
+    if [[ "$installed" == "*" || "${installed^^}" == *"${code^^}"* ]]; then qmb_uninstall "$code"; fi
+  done
   qmb_reg_delete "$QMB_SETTINGS_KEY"
   if [[ -n "${QMB_EXE_NAME:-}" ]]; then
     qmb_wine reg delete "HKCU\\Software\\Wine\\AppDefaults\\$QMB_EXE_NAME" /f >/dev/null 2>&1 || true

@@ -4,7 +4,9 @@
 # the result: the signature verifies against that certificate as the root,
 # the resource section still starts on a page boundary and the checksum
 # holds; a wrong password fails the build and leaves no exe; a change of the
-# password's source signs the exe again.
+# password's source signs the exe again; a PKCS#12 file with an empty
+# password signs; a signer that fails in a way of its own (a cut output)
+# leaves neither the exe nor the partial output.
 #
 # Usage: signed_build.sh SOURCE_DIR BUILD_DIR PAYLOAD_DIR TOOLS_WINEPREFIX
 # (BUILD_DIR is made afresh; it ends up holding the signed qmb-setup.exe)
@@ -25,6 +27,8 @@ openssl rand -hex 16 | tr -d '\n' >"$work/password"
 echo "not-the-password" >"$work/wrong-password"
 openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -passout "file:$work/password" \
   -out "$work/signer.p12"
+openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -passout pass: -out "$work/open.p12"
+: >"$work/empty-password"
 export QMB_TEST_SIGN_PASSWORD
 QMB_TEST_SIGN_PASSWORD="$(cat "$work/password")"
 
@@ -74,4 +78,24 @@ expect_absent "a failed signing leaves no exe" "$exe"
 build "password from a file" -DQMB_SIGN_PASSWORD_FILE="$work/password"
 expect_eq "the build with the password file succeeds" 0 "$BUILD_STATUS"
 expect_signed "password from a file"
+cp "$exe" "$work/cut.exe"  # for the cut signer's case below
+
+build "empty password" -DQMB_SIGN_PKCS12="$work/open.p12" -DQMB_SIGN_PASSWORD_FILE="$work/empty-password"
+expect_eq "the build with an empty password succeeds" 0 "$BUILD_STATUS"
+expect_signed "empty password"
+
+# A signer that writes a cut image: the step's own checks fail on it in a
+# way of their own, and still nothing is left.
+cat >"$work/cut-signer" <<'EOF'
+#!/bin/sh
+while [ $# -gt 0 ]; do case "$1" in -in) in="$2" ;; -out) out="$2" ;; esac; shift; done
+head -c 200 "$in" >"$out"
+EOF
+chmod +x "$work/cut-signer"
+cut_status=0
+python3 "$source_dir/cmake/sign_exe.py" "$work/cut.exe" --pkcs12 "$work/open.p12" \
+  --password-file "$work/empty-password" --osslsigncode "$work/cut-signer" >"$work/cut.log" 2>&1 || cut_status=$?
+expect_eq "a signer's cut output fails the step" 1 "$cut_status"
+expect_absent "a signer's cut output leaves no exe" "$work/cut.exe"
+expect_absent "a signer's cut output leaves no partial output" "$work/cut.exe.signed"
 qmb_finish

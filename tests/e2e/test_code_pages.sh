@@ -3,12 +3,18 @@
 # own splitting of the same bytes, and the user's default language for real.
 #
 # For Japanese (code page 932, user language 1041) and Simplified Chinese
-# (936, 2052) the prefix's wineserver is restarted under that locale (Wine
-# takes both from the server's LC_ALL). The same argument bytes then go to
-# qmb-argv.exe, which prints the argument vector that msvcrt built, and to
-# the exe, both through a file that qmb-launch.exe passes to CreateProcessA
-# (an environment variable or a shell argument would be converted through
-# the Unix locale's character set). The bytes hold characters whose second
+# (936, 2052) the page's Wine processes run with that LC_ALL: each Wine
+# process takes its ANSI code page and the user's language from LC_ALL when
+# it starts. The same argument bytes then go to qmb-argv.exe and to the exe,
+# both through a file that qmb-launch.exe passes to CreateProcessA (an
+# environment variable or a shell argument would be converted through the
+# Unix locale's character set).
+#
+# The oracle is Wine's msvcrt, which qmb-argv.exe prints: it splits the wide
+# form of the command line and converts each argument to the ANSI code page.
+# It follows the newer rule for two double quotes inside quotes (one literal
+# quote, quoting stays on) where the exe follows the older one (the quoting
+# ends); the line below holds no such pair, so the two agree on it. The bytes hold characters whose second
 # byte is 0x5C (95 5C, 83 5C and 94 5C in both code pages) before quotes
 # and backslashes, and D5 5C, a character in 936 but a single byte and a
 # backslash in 932, so the two code pages split the line differently.
@@ -29,10 +35,11 @@ package_win="$QMB_USER_DIR_WIN\\AppData\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.
 kit_win='C:\qmb-e2e\kit'
 arguments=$'"/INSTALLDIRPUBZLP=D:\\\x95\x5c" /s A=\x83\x5c\\"x "/INSTALLDIRVESKDB=E:\\\x94\x5c\\\\" B=\x95\x5c C=\xd5\x5c\\"y'
 
-# The wineserver of the prefix, restarted under a locale (none: the tests'
-# own), so that the processes that follow get its code page and language.
-# The Wine processes of a page get the same LC_ALL (bash's warning when the
-# host lacks that locale is not shown; Wine needs none).
+# A page's locale (none: the tests' own) for the Wine processes that follow;
+# each takes its code page and language from LC_ALL when it starts (bash's
+# warning when the host lacks that locale is not shown; Wine needs none).
+# The prefix's server is restarted with it, which is not what sets the code
+# page: it only starts each page with no process of the one before.
 restart_server() {
   wineserver -k </dev/null >/dev/null 2>&1 || true
   wineserver -w </dev/null >/dev/null 2>&1 || true

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# A full disk while the payload is written. The maker folder (LocalLow\Qor)
-# is a link to a small tmpfs mounted for the test, so that a write fails
-# with ERROR_DISK_FULL (112). The writing thread shows the write step's
-# message ("Installer : Wrapper.WriteFile (In small chunks)  failed with
-# error 112: " and the system's text, caption "Error") and the process ends
-# with 112 at once, whatever the other thread is doing; nothing is cleaned
-# up, and the partly written file stays.
+# A full disk while the payload is written. The user's LocalLow folder is
+# pointed (its known folder's value under "User Shell Folders") at a folder
+# of a drive of its own, a small tmpfs mounted for the test and given a
+# drive letter, so that a write fails with ERROR_DISK_FULL (112). The run
+# reaches the drive through no link of the user's (a link in the run's way
+# is refused, as test_links.sh shows). The writing thread shows the write
+# step's message ("Installer : Wrapper.WriteFile (In small chunks)  failed
+# with error 112: " and the system's text, caption "Error") and the process
+# ends with 112 at once, whatever the other thread is doing; nothing is
+# cleaned up, and the partly written file stays.
 #
 # - Room for the package but not for the cabinets: the cabinet thread fails,
 #   while the main thread waits for the installer (the recording stand-in,
@@ -26,17 +29,20 @@ QMB_SKIP=77
 disk="$WINEPREFIX-small-disk"
 page="$(getconf PAGESIZE)"
 label="Installer : Wrapper.WriteFile (In small chunks) "
-staging="$disk/Vesk/qmb1.6.0_39"
+drive="q:"
+locallow_win='Q:\LocalLow'
+staging="$disk/LocalLow/Qor/Vesk/qmb1.6.0_39"
 
 pages() { echo $((($1 + page - 1) / page)); }
 
 unmount_disk() {
-  rm -f "$QMB_MAKER_DIR"
+  rm -f "$WINEPREFIX/dosdevices/$drive"
   if mountpoint -q "$disk" 2>/dev/null; then umount "$disk" || umount -l "$disk" || true; fi
   rmdir "$disk" 2>/dev/null || true
 }
 
-# mount_disk PAGES: a fresh tmpfs of that many pages as the maker folder.
+# mount_disk PAGES: a fresh tmpfs of that many pages as drive Q:, with the
+# LocalLow folder on it.
 mount_disk() {
   unmount_disk
   mkdir -p "$disk"
@@ -45,8 +51,8 @@ mount_disk() {
     rmdir "$disk" 2>/dev/null || true
     exit $QMB_SKIP
   fi
-  rm -rf "$QMB_MAKER_DIR"
-  ln -s "$disk" "$QMB_MAKER_DIR"
+  mkdir "$disk/LocalLow"
+  ln -s "$disk" "$WINEPREFIX/dosdevices/$drive"
 }
 
 if (($(id -u) != 0)); then
@@ -55,6 +61,8 @@ if (($(id -u) != 0)); then
 fi
 qmb_on_exit unmount_disk
 qmb_trace_process_starts
+mount_disk 1
+qmb_redirect_shell_folder "{A520A1A4-1780-4FF6-BD18-167343C5AF16}" "$locallow_win"
 
 # check_box ROW: exactly one box, the write step's message with error 112.
 check_box() {

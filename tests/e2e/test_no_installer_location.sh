@@ -7,6 +7,11 @@
 # put there and runs), one of 248 is one too many, and one of 300 does not
 # even fit the read.
 #
+# A location that holds no msiexec.exe gives a tool that cannot be started:
+# the run ends with 1 while the cabinet thread is still writing. The thread
+# is told to stop and awaited before the cleanup, so the relay trace shows
+# no message box, and nothing is left of the staging directory.
+#
 # Usage: test_no_installer_location.sh EXE
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/lib_variants.sh"
@@ -69,6 +74,27 @@ for row in "${rows[@]}"; do
     "$(ls -A "$QMB_STAGING_DIR" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
   expect_no_reg "$r no package ran" "$QMB_SAMPLE_KEY" CabWait
 done
+
+r="[a location without msiexec.exe]"
+qmb_log "--- $r"
+qmb_reset_machine
+qmb_trace_process_starts
+no_tool_win='C:\qmb-no-tool'
+mkdir -p "$(qmb_unixpath "$no_tool_win")"
+qmb_on_exit rm -rf "$(qmb_unixpath "$no_tool_win")"
+qmb_reg_add "$QMB_INSTALLER_KEY" /v InstallerLocation /t REG_SZ /d "$no_tool_win"
+if QMB_TRACE_BOXES=1 qmb_run_or_fail "$r" "$QMB_EXE" ""; then
+  expect_eq "$r exit code 1" 1 "$RUN_EXIT"
+  # The main thread starts the cabinet thread with the module handle as its
+  # parameter (the exe's base address), and then the installer.
+  main_thread="$(qmb_thread_creations | grep -E '\|00400000$' | head -1 | cut -d'|' -f1)"
+  expect_eq "$r the cabinet thread was started" 1 "$(qmb_thread_creations | grep -cE '\|00400000$' || true)"
+  expect_eq "$r the installer's start, by the main thread, failed" \
+    "${main_thread:-none}|\"$no_tool_win\\msiexec.exe\" /i \"$package_win\"  WRAPPER=1|00000000" \
+    "$(qmb_process_starts | grep -F ' /i "' | head -1)|$(qmb_process_start_results | grep -E "^${main_thread:-none}\|" | head -1 | cut -d'|' -f2)"
+  expect_eq "$r no message box" "" "$(qmb_message_boxes)"
+  expect_absent "$r nothing is left of the staging directory and its folders" "$QMB_MAKER_DIR"
+fi
 
 qmb_reset_machine
 expect_reg "InstallerLocation is restored" "$QMB_INSTALLER_KEY" InstallerLocation "$QMB_INSTALLER_LOCATION"

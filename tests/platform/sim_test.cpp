@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -162,6 +163,36 @@ TEST_F(SimTest, ExitProcessOnASecondThreadEndsTheRunWhileMainWaits) {
   });
   EXPECT_TRUE(r.exitProcessCalled);
   EXPECT_EQ(r.code, 112);
+}
+
+DWORD WINAPI ExitAfterTheFirst(LPVOID) {
+  while (sim::CountCalls("ExitProcess(112)") == 0) std::this_thread::yield();
+  ExitProcess(5);
+}
+
+// As a process ends: every thread stops (a close that a destructor makes
+// after the end stops nothing and throws nothing), and a later ExitProcess
+// changes nothing.
+TEST_F(SimTest, ExitProcessOnASecondThreadStopsEveryThreadWithTheFirstCode) {
+  sim::RunResult r = sim::RunProcess([] {
+    HANDLE later = CreateThread(nullptr, 0, &ExitAfterTheFirst, nullptr, 0, nullptr);
+    HANDLE first = nullptr;
+    {
+      struct Closer {
+        HANDLE h;
+        ~Closer() { CloseHandle(h); }
+      } close{later};
+      first = CreateThread(nullptr, 0, &ExitFromThread, nullptr, 0, nullptr);
+      while (sim::CountCalls("ExitProcess(112)") == 0) std::this_thread::yield();
+    }
+    WaitForSingleObject(first, INFINITE);
+    ADD_FAILURE() << "the main thread went on after the end";
+    return 0;
+  });
+  EXPECT_TRUE(r.exitProcessCalled);
+  EXPECT_EQ(r.code, 112);
+  EXPECT_EQ(sim::CountCalls("ExitProcess("), 1u) << "the later call stopped its thread";
+  EXPECT_TRUE(sim::OpenHandles().empty()) << "what stopped threads held is the end's to release";
 }
 
 TEST_F(SimTest, InjectedFaultHitsOnlyTheNthMatchingCall) {

@@ -1,15 +1,26 @@
 #!/usr/bin/env python3
 """Runs the payload contract check (scripts/payload_contract.py) on the
 sample payload, which must pass, and on copies of it that each break one
-rule of the contract, made here with msibuild, gcab and the transform
-embedder; each must give the findings of that rule and no other.
+rule of the contract, made here with msibuild, gcab and the transform tools;
+each must give the findings of that rule and no other.
 
   payload_contract_test.py --payload-dir DIR --parts DIR --helper msiembedded.exe
-                           --msiembed msiembed.exe --wineprefix DIR --work-dir DIR
+                           --msiembed msiembed.exe --msitransform msitransform.exe
+                           --wineprefix DIR --work-dir DIR --build-dir DIR
 
+--build-dir is the windows build folder that scripts/check-payload.sh uses.
 --parts is the sample packages' build folder: the kit package before its
-transforms were embedded (kit-1033.msi), the two transforms, and the runtime
-package's transform zlp2052.MST (a transform of another product).
+transforms were embedded (kit-1033.msi) and its Japanese build (kit-1041.msi),
+the two transforms, the runtime package's transform zlp2052.MST (a transform
+of another product) and the archive unpacker unpack.exe (a program that does
+not name the ready event).
+
+Every row must end within a minute. The first runs scripts/check-payload.sh
+with the prefix's server stopped, so that the check starts the server and
+Wine's services itself; the second is the first Wine program under the
+persistent server that the other rows share, whose services inherit its
+output and never end: a check that read that output through a pipe would
+wait for them.
 """
 import argparse
 import os
@@ -17,11 +28,22 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CHECKER = os.path.join(HERE, "..", "..", "scripts", "payload_contract.py")
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import payload_contract  # noqa: E402
+
+CHECKER = payload_contract.__file__
+SCRIPT = os.path.join(HERE, "..", "..", "scripts", "check-payload.sh")
 KIT = "qmb1.6.0_39.msi"
 OTHER_PRODUCT = "{00000000-1111-2222-3333-444444444444}"
+# How a row runs the check: the checker with the helper (the default), or
+# scripts/check-payload.sh given the folder relative to the work folder, with
+# Wine (SCRIPT_RUN) or with a wine that fails as on a kernel that refuses
+# 32-bit programs (NO_WINE), where only the transforms are left out.
+SCRIPT_RUN, NO_WINE = "script", "script without Wine"
+ROW_LIMIT = 60
 
 opts = None
 
@@ -35,9 +57,10 @@ def run(args, **kwargs):
 
 
 def wine(*args):
-    env = dict(os.environ, WINEPREFIX=opts.wineprefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.pop("DISPLAY", None)
-    return run(["wine"] + list(args), env=env)
+    status, out, err = payload_contract.run_wine(args, opts.wineprefix, opts.work_dir)
+    if status != 0:
+        raise RuntimeError("wine %s failed (%d):\n%s"
+                           % (" ".join(args), status, (out + err).decode("utf-8", "replace")))
 
 
 def win(path):
@@ -51,20 +74,39 @@ def msibuild(path, *queries):
     run(args)
 
 
-def kit(*queries, transforms=(("1041", "kit-1041.mst"), ("2052", "kit-2052.mst"))):
+def kit(*queries, transforms=(("1041", "kit-1041.mst"), ("2052", "kit-2052.mst")), streams=()):
     """A mutation: the kit package made anew from its parts, the queries
-    applied before the transforms are embedded (embedding comes last)."""
+    applied and the streams (name, file of the parts) replaced before the
+    transforms are embedded (embedding comes last)."""
     def mutate(folder):
         package = os.path.join(folder, KIT)
         os.remove(package)
         shutil.copyfile(os.path.join(opts.parts, "kit-1033.msi"), package)
         if queries:
             msibuild(package, *queries)
+        for name, part in streams:
+            run(["msibuild", package, "-a", name, os.path.join(opts.parts, part)])
         pairs = []
         for name, part in transforms:
             pairs += [name, win(os.path.join(opts.parts, part))]
         wine(opts.msiembed, win(package), *pairs)
     return mutate
+
+
+def older_transform(folder):
+    """The 1041 transform made from an older build of the same product
+    (version 1.5.0.39), with the validation conditions a release tool
+    writes: product, upgrade code, and major, minor and update version equal
+    to the base's. Returns its path."""
+    builds = []
+    for part in ("kit-1033.msi", "kit-1041.msi"):
+        build = os.path.join(folder, "older-" + part)
+        shutil.copyfile(os.path.join(opts.parts, part), build)
+        msibuild(build, "UPDATE Property SET Value='1.5.0.39' WHERE Property='ProductVersion'")
+        builds.append(win(build))
+    transform = os.path.join(folder, "older-1041.mst")
+    wine(opts.msitransform, builds[0], builds[1], win(transform), "0x922")
+    return transform
 
 
 def updater(*queries):
@@ -109,8 +151,8 @@ def cabinet_of(name, member):
 
 # (case, mutation, the rules whose findings must appear, and only those)
 ROWS = [
-    ("the sample payload", lambda folder: None, set()),
-    ("a cabinet missing", remove("st160390.cab"), {"files"}),
+    ("the sample payload, from a stopped server", lambda folder: None, set(), SCRIPT_RUN),
+    ("a cabinet missing (no Wine before the check)", remove("st160390.cab"), {"files"}),
     ("a cabinet stored inside the package", kit("UPDATE Media SET Cabinet='#sj160390.cab' WHERE DiskId=1"), {"media"}),
     ("two disks swapped", kit("UPDATE Media SET Cabinet='sb160390.cab' WHERE DiskId=1",
                               "UPDATE Media SET Cabinet='sj160390.cab' WHERE DiskId=2"), {"media"}),
@@ -140,24 +182,71 @@ ROWS = [
     ("the updater of another version", updater("UPDATE Property SET Value='2.0.7.3' WHERE Property='ProductVersion'"),
      {"updater"}),
     ("the updater's cabinet named otherwise", updater("UPDATE Media SET Cabinet='au1.cab'"), {"updater"}),
+    ("cabinet names in capitals", then(kit("UPDATE Media SET Cabinet='SJ160390.CAB' WHERE DiskId=1"),
+                                       updater("UPDATE Media SET Cabinet='AU.CAB'")), set()),
+    ("the wait step asynchronous", kit("UPDATE CustomAction SET Type=2177 WHERE Action='WaitForCabinetsUI'"),
+     {"wait"}),
+    ("the wait step's code naming no event", kit(streams=(("Binary.VeskSetupDll", "unpack.exe"),)), {"event"}),
+    ("VeskHome only in the source feature",
+     kit(*("DELETE FROM FeatureComponents WHERE Component_='KitHome' AND Feature_='%s'" % feature
+           for feature in ("PubliczlpFeature", "ToolsFeature", "DatabaseFeature"))), {"kit-folder"}),
+    ("AUVersion under HKCU", updater("UPDATE Registry SET Root=1 WHERE Name='AUVersion'"), {"updater"}),
+    ("AUVersion not the package's version", updater("UPDATE Registry SET Value='2.0.7.1' WHERE Name='AUVersion'"),
+     {"updater"}),
+    ("1041 made from an older build",
+     lambda folder: kit(transforms=(("1041", older_transform(folder)), ("2052", "kit-2052.mst")))(folder),
+     {"transforms"}),
+    ("Wine cannot run: the transforms noted, not checked", kit(transforms=(("1041", "kit-1041.mst"),)), set(),
+     NO_WINE),
+    ("Wine cannot run: two disks swapped", kit("UPDATE Media SET Cabinet='sb160390.cab' WHERE DiskId=1",
+                                              "UPDATE Media SET Cabinet='sj160390.cab' WHERE DiskId=2"), {"media"},
+     NO_WINE),
 ]
+
+
+def check(folder, how):
+    if how is None:
+        args, cwd, env = [sys.executable, CHECKER, "--helper", opts.helper, "--wineprefix", opts.wineprefix, folder], \
+            None, None
+    else:
+        args, cwd = ["bash", SCRIPT, os.path.relpath(folder, opts.work_dir)], opts.work_dir
+        env = dict(os.environ, QMB_WINDOWS_BUILD_DIR=opts.build_dir)
+        if how == NO_WINE:
+            fake = os.path.join(opts.work_dir, "no-wine")
+            os.makedirs(fake, exist_ok=True)
+            with open(os.path.join(fake, "wine"), "w") as f:
+                f.write("#!/bin/sh\necho '/usr/bin/wine: 4: exec: /usr/lib/wine/wine: Exec format error' >&2\nexit 2\n")
+            os.chmod(os.path.join(fake, "wine"), 0o755)
+            env["PATH"] = fake + os.pathsep + env["PATH"]
+    return subprocess.run(args, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=2 * ROW_LIMIT)
 
 
 def main():
     global opts
     parser = argparse.ArgumentParser()
-    for name in ("--payload-dir", "--parts", "--helper", "--msiembed", "--wineprefix", "--work-dir"):
+    for name in ("--payload-dir", "--parts", "--helper", "--msiembed", "--msitransform", "--wineprefix",
+                 "--work-dir", "--build-dir"):
         parser.add_argument(name, required=True)
     opts = parser.parse_args()
     shutil.rmtree(opts.work_dir, ignore_errors=True)
     os.makedirs(opts.work_dir)
-    # One persistent server for the prefix while the rows run, ended after.
     wine_env = dict(os.environ, WINEPREFIX=opts.wineprefix)
-    subprocess.run(["wineserver", "-p"], env=wine_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+
+    def server(*args):
+        subprocess.run(["wineserver"] + list(args), env=wine_env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    # The first row from a stopped server; then one persistent server for
+    # the prefix while the other rows run (started once the first row's has
+    # ended), ended after.
+    server("-k")
+    server("-w")
     failures = 0
     try:
-        for number, (case, mutate, rules) in enumerate(ROWS):
+        for number, row in enumerate(ROWS):
+            case, mutate, rules = row[:3]
+            how = row[3] if len(row) > 3 else None
             folder = os.path.join(opts.work_dir, "row%02d" % number)
             shutil.copytree(opts.payload_dir, folder)
             try:
@@ -166,21 +255,36 @@ def main():
                 print("FAIL: %s: the mutation failed: %s" % (case, e))
                 failures += 1
                 continue
-            result = subprocess.run([sys.executable, CHECKER, "--helper", opts.helper, "--wineprefix",
-                                     opts.wineprefix, folder], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                    text=True)
+            started = time.monotonic()
+            try:
+                result = check(folder, how)
+            except subprocess.TimeoutExpired:
+                failures += 1
+                print("FAIL: %s: the check did not end within %d s" % (case, 2 * ROW_LIMIT))
+                continue
+            took = time.monotonic() - started
             found = set(re.findall(r"^\[([a-z-]+)\] ", result.stdout, re.M))
             status = 0 if not rules else 1
-            if found == rules and result.returncode == status:
-                print("ok:   %s: %s" % (case, ", ".join(sorted(found)) or "no finding"))
-                shutil.rmtree(folder)
-            else:
+            problems = []
+            if found != rules or result.returncode != status:
+                problems.append("expected findings of %s and status %d; found %s, status %d"
+                                % (sorted(rules) or "no rule", status, sorted(found) or "none", result.returncode))
+            if how == NO_WINE and "note: the embedded transforms 1041 and 2052 were not checked" \
+                    not in result.stdout:
+                problems.append("no note that the transforms were not checked")
+            if took > ROW_LIMIT:
+                problems.append("took %.0f s (limit %d s)" % (took, ROW_LIMIT))
+            if problems:
                 failures += 1
-                print("FAIL: %s: expected findings of %s and status %d; found %s, status %d. Output:\n%s"
-                      % (case, sorted(rules) or "no rule", status, sorted(found) or "none", result.returncode,
-                         result.stdout))
+                print("FAIL: %s: %s. Output:\n%s" % (case, "; ".join(problems), result.stdout))
+            else:
+                print("ok:   %s: %s (%.1f s)" % (case, ", ".join(sorted(found)) or "no finding", took))
+                shutil.rmtree(folder)
+            if number == 0:
+                server("-w")
+                server("-p")
     finally:
-        subprocess.run(["wineserver", "-k"], env=wine_env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server("-k")
     print("%d passed, %d failed" % (len(ROWS) - failures, failures))
     return 1 if failures else 0
 

@@ -1,7 +1,7 @@
 // msitransform: writes the Windows Installer transform that turns one package
 // into another, for packages that differ only in the rows of their tables.
 //
-//   msitransform.exe base.msi modified.msi out.mst
+//   msitransform.exe base.msi modified.msi out.mst [validation]
 //
 // The installer's own generator (MsiDatabaseGenerateTransform) is not
 // available under Wine, so this program diffs the two packages itself and
@@ -28,9 +28,11 @@
 //                 a property set: codepage 1252; template = the base
 //                 package's template; last author = the modified package's
 //                 template; revision = "{basecode}basever;{modcode}modver;
-//                 {upgradecode}"; page count 200; character count 0, i.e. no
-//                 validation conditions. The installer skips an embedded
-//                 transform without these.
+//                 {upgradecode}"; page count 200; character count: the
+//                 validation conditions (MSITRANSFORM_VALIDATE_* flags, a
+//                 number, 0x... for hex; none when not given) in its upper
+//                 word and no error conditions in the lower one. The
+//                 installer skips an embedded transform without these.
 //
 // Stream names are stored the way the installer stores table streams: the
 // character 0x4840, then the name with characters of [0-9A-Za-z._] (indices
@@ -418,11 +420,11 @@ std::wstring EncodedStreamName(const std::wstring& name) {
 }
 
 Bytes SummaryStream(const std::string& base_template, const std::string& modified_template,
-                    const std::string& revision) {
+                    const std::string& revision, uint32_t validation) {
   struct Property { uint32_t id; uint16_t type; uint32_t number; std::string text; };
   const Property props[] = {
       {1, VT_I2, 1252, ""}, {7, VT_LPSTR, 0, base_template}, {8, VT_LPSTR, 0, modified_template},
-      {9, VT_LPSTR, 0, revision}, {14, VT_I4, 200, ""}, {16, VT_I4, 0, ""}};
+      {9, VT_LPSTR, 0, revision}, {14, VT_I4, 200, ""}, {16, VT_I4, validation << 16, ""}};
   const uint32_t count = sizeof props / sizeof props[0];
   Bytes b;
   b.U16(0xFFFE); b.U16(0); b.U32(0x00020006);  // byte order, format version, originating system
@@ -481,7 +483,8 @@ Problem OpenPackage(const wchar_t* path, Package* p) {
   return problem;
 }
 
-Problem Generate(const wchar_t* base_path, const wchar_t* modified_path, const wchar_t* out_path) {
+Problem Generate(const wchar_t* base_path, const wchar_t* modified_path, const wchar_t* out_path,
+                 uint32_t validation) {
   Package base, modified;
   Problem problem = OpenPackage(base_path, &base);
   if (!problem.code) problem = OpenPackage(modified_path, &modified);
@@ -524,7 +527,7 @@ Problem Generate(const wchar_t* base_path, const wchar_t* modified_path, const w
   streams.emplace_back(EncodedStreamName(L"_StringData"), pool.Data());
   streams.emplace_back(L"\005SummaryInformation",
                        SummaryStream(Utf8(SummaryTemplate(base.db.get())), Utf8(SummaryTemplate(modified.db.get())),
-                                     Utf8(revision)));
+                                     Utf8(revision), validation));
   if (!WriteTransform(out_path, streams)) return Fail(kFailed, std::wstring(L"cannot write ") + out_path);
   return {};
 }
@@ -532,14 +535,17 @@ Problem Generate(const wchar_t* base_path, const wchar_t* modified_path, const w
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 4) {
-    fputs("usage: msitransform.exe base.msi modified.msi out.mst\n"
+  wchar_t* end = nullptr;
+  const unsigned long validation = argc == 5 ? wcstoul(argv[4], &end, 0) : 0;
+  if ((argc != 4 && argc != 5) || (argc == 5 && (*end || !*argv[4] || validation > 0xFFFF))) {
+    fputs("usage: msitransform.exe base.msi modified.msi out.mst [validation]\n"
           "Writes the transform that turns base.msi into modified.msi: row inserts, updates and\n"
-          "deletions in tables that both packages have with the same columns.\n",
+          "deletions in tables that both packages have with the same columns. validation: the\n"
+          "transform's validation conditions (MSITRANSFORM_VALIDATE_* flags, up to 0xFFFF).\n",
           stderr);
     return kFailed;
   }
-  Problem problem = Generate(argv[1], argv[2], argv[3]);
+  Problem problem = Generate(argv[1], argv[2], argv[3], uint32_t(validation));
   if (problem.code) fprintf(stderr, "msitransform: %s\n", problem.message.c_str());
   return problem.code;
 }

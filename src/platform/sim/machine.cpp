@@ -42,6 +42,16 @@ std::unique_lock<std::recursive_mutex> Enter() {
 
 std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock<std::recursive_mutex>(S().mu); }
 
+bool ReleasedByTheEnd() {
+  State& s = S();
+  if (Self().role != Role::Bootstrapper || !s.ended) return false;
+  // A real thread would not have got here: ExitProcess ends every thread
+  // of the process and the end closes its handles (Microsoft's ExitProcess
+  // reference, "Terminating a Process").
+  s.cutShort.insert(Self().number);
+  return true;
+}
+
 void Log(const std::string& line) {
   if (Self().role != Role::Bootstrapper) return;
   S().calls.push_back(line);
@@ -69,6 +79,20 @@ bool Fault(const char* op, const std::string& argument) {
     Self().lastError = error;
     break;
   }
+  for (auto it = s.holds.begin(); it != s.holds.end(); ++it) {
+    if (it->op != op || (!it->match.empty() && argument.find(it->match) == std::string::npos)) continue;
+    std::function<bool()> release = std::move(it->release);
+    s.holds.erase(it);
+    // The call holds the machine's lock once; the wait lets go of it, so
+    // that the other threads go on meanwhile.
+    ++s.heldThreads;
+    s.changed.notify_all();
+    std::unique_lock<std::recursive_mutex> held(s.mu, std::adopt_lock);
+    s.changed.wait(held, [&] { return s.ended || release(); });
+    held.release();
+    --s.heldThreads;
+    break;
+  }
   for (auto it = s.faults.begin(); it != s.faults.end(); ++it) {
     if (it->op != op) continue;
     if (!it->match.empty() && argument.find(it->match) == std::string::npos) continue;
@@ -85,9 +109,9 @@ int Opener() { return Self().role == Role::Child ? -1 : Self().number; }
 
 HANDLE AddHandle(std::shared_ptr<Object> object) {
   State& s = S();
-  object->opener = Opener();
   uintptr_t h = s.nextHandle;
   s.nextHandle += 4;
+  s.openers[h] = Opener();
   s.handles[h] = std::move(object);
   return reinterpret_cast<HANDLE>(h);
 }
@@ -294,6 +318,21 @@ void SetClock(time_t t) {
   S().clock = t;
 }
 
+void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release) {
+  auto lock = Lock();
+  S().holds.push_back({op, match, std::move(release)});
+}
+
+int HeldThreads() {
+  auto lock = Lock();
+  return S().heldThreads;
+}
+
+bool ThreadAwaited() {
+  auto lock = Lock();
+  return S().threadAwaited;
+}
+
 bool EventExists(const std::string& name) {
   auto lock = Lock();
   return S().namedEvents.count(name) != 0;
@@ -311,7 +350,7 @@ std::map<std::string, int> OpenHandles() {
   auto counts = [&s](int opener) { return opener >= 0 && s.cutShort.count(opener) == 0; };
   std::map<std::string, int> open;
   for (auto& [h, obj] : s.handles) {
-    if (!counts(obj->opener)) continue;
+    if (!counts(s.openers[h])) continue;
     if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->heldByTest) continue;
     switch (obj->kind) {
       case Kind::File: ++open["file"]; break;
@@ -633,7 +672,8 @@ static void ReleaseObject(const std::shared_ptr<Object>& obj) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
-  auto lock = Enter();
+  auto lock = Lock();
+  if (ReleasedByTheEnd()) return TRUE;
   State& s = S();
   auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
   Log("CloseHandle(" + Hex(reinterpret_cast<uintptr_t>(handle)) + ")");
@@ -711,6 +751,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   if (obj == nullptr || obj->kind == Kind::File || obj->kind == Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
+  }
+  if (obj->kind == Kind::Thread && Self().role == Role::Bootstrapper) {
+    S().threadAwaited = true;
+    S().changed.notify_all();
   }
   bool ok = WaitUntil(lock, milliseconds, [&] { return IsSignalled(obj.get()); });
   if (!ok) return WAIT_TIMEOUT;

@@ -12,7 +12,10 @@
 // One machine exists per test (sim::Reset). Threads the system starts with
 // CreateThread and the fake child programs run on real host threads; the
 // machine joins every one of them before a test ends. ExitProcess ends the
-// simulated run on whatever thread calls it: the run's result carries the code.
+// simulated run on whatever thread calls it, as it ends a real process: every
+// thread of the process stops at its next platform call (the calls that
+// close a handle or a key, which destructors make, then do nothing and
+// succeed), and the run's result carries the first ExitProcess's code.
 #pragma once
 
 #include <cstdint>
@@ -200,6 +203,17 @@ DWORD UserSetDacl(const std::string& path, const std::string& dacl);
 // Runs `action` once, just before the first call of `op` whose first text
 // argument contains `match` (empty matches every call), made by the system.
 void OnCall(const std::string& op, const std::string& match, std::function<void()> action);
+
+// Holds the bootstrapper thread that makes the first call of `op` whose
+// first text argument contains `match` (empty matches every call), just
+// before that call, until release() holds or the process ends. The other
+// threads go on meanwhile; release() is asked whenever the machine changes.
+// The call must not be one made inside an OnCall action.
+void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release);
+// Threads that HoldCall holds now (one whose release() is asked among them).
+int HeldThreads();
+// Whether a bootstrapper thread has begun to wait on the handle of a thread.
+bool ThreadAwaited();
 
 // Every SetDefaultDllDirectories argument.
 std::vector<DWORD> DefaultDllDirectories();

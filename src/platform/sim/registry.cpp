@@ -94,7 +94,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM a
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
-  auto lock = Enter();
+  auto lock = Lock();
+  if (ReleasedByTheEnd()) return ERROR_SUCCESS;
   Log("RegCloseKey(" + Hex(reinterpret_cast<uintptr_t>(key)) + ")");
   State& s = S();
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;

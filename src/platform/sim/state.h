@@ -39,7 +39,6 @@ struct Object {
   explicit Object(Kind k) : kind(k) {}
   virtual ~Object() = default;
   Kind kind;
-  int opener = -1;  // the number of the bootstrapper thread that opened it; -1 a child's
 };
 
 struct EventObject : Object {
@@ -87,7 +86,7 @@ struct RegKeyNode {
 struct RegHandle {
   std::shared_ptr<RegKeyNode> node;
   REGSAM access;
-  int opener;  // as Object::opener
+  int opener;  // as State::openers
 };
 
 struct Fault {
@@ -131,6 +130,9 @@ struct State {
 
   // handles
   std::map<uintptr_t, std::shared_ptr<Object>> handles;
+  // Who opened each handle (one object may have several, such as a named
+  // event): the bootstrapper thread's number, -1 a child program's.
+  std::map<uintptr_t, int> openers;
   uintptr_t nextHandle = 0x100;
   std::map<std::string, std::shared_ptr<EventObject>> namedEvents;  // live events by name
 
@@ -199,6 +201,13 @@ struct State {
     std::function<void()> action;
   };
   std::vector<Hook> hooks;
+  struct Hold {
+    std::string op, match;
+    std::function<bool()> release;
+  };
+  std::vector<Hold> holds;
+  int heldThreads = 0;
+  bool threadAwaited = false;  // a wait on a started thread's handle has begun
   std::vector<DWORD> defaultDllDirectories;
 
   // registry
@@ -228,6 +237,12 @@ State& S();
 std::unique_lock<std::recursive_mutex> Enter();
 // Locks the machine for the test-facing API (never throws).
 std::unique_lock<std::recursive_mutex> Lock();
+// For the calls that let go of what a thread holds (closing a handle or a
+// registry key), which destructors make: on a bootstrapper thread of an
+// ended process they do not throw. True there: the caller does nothing and
+// reports success, and the thread counts as stopped by the end (which
+// releases what it held). Call with the machine locked.
+bool ReleasedByTheEnd();
 
 // Logs a platform call made by the system (not by fake children).
 void Log(const std::string& line);
