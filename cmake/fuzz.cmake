@@ -56,7 +56,12 @@ qmb_add_fuzz_target(registry_read_fuzz registry_read
   src/platform/fixed_text.cpp
 )
 
+# The writer moves an old file of the name aside through the run folders'
+# helpers, which log through the diagnostic log.
 qmb_add_fuzz_target(resource_write_fuzz resource_write
   src/payload/resource_file.cpp
+  src/payload/run_folder.cpp
+  src/diag/diag_log.cpp
+  src/diag/system_library.cpp
   src/platform/fixed_text.cpp
 )
