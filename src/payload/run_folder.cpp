@@ -246,8 +246,11 @@ DWORD RemoveLink(const char* path, DWORD attributes) {
 // Empties a folder that is there already where a folder of the run's own
 // goes, held (so that it cannot be swapped meanwhile) and checked, then
 // removes it: its plain files are moved into `parent` and deleted there,
-// links are removed as links, subfolders and read-only files stay (and so
-// does the folder: making it anew then fails).
+// links are removed as links; subfolders stay (and so does the folder:
+// making it anew then fails). A read-only file, which an earlier run's
+// cleanup had to leave, is moved out all the same and stays in `parent`
+// under the run's name, with its bytes: the run never clears the attribute,
+// which by name could reach the file of another name (a hard link).
 DWORD EmptyAndRemove(const char* path, const char* parent) {
   HANDLE held = INVALID_HANDLE_VALUE;
   DWORD error = OpenRunFolder(path, RunFolder::kExisting, &held);
@@ -263,7 +266,7 @@ DWORD EmptyAndRemove(const char* path, const char* parent) {
         continue;
       if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
         RemoveLink(name.c_str(), entry.dwFileAttributes);
-      else if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0)
+      else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
         RetireFile(name.c_str(), parent);
     } while (FindNextFileA(search, &entry));
     FindClose(search);

@@ -63,9 +63,9 @@ bool SameFile(HANDLE a, HANDLE b);
 // Moves the plain file `path` to a name of its own in `folder` (null: its
 // own folder) and deletes it there. A file that someone holds open with delete sharing is only
 // marked for deletion and keeps its name until it is closed; moved first,
-// it leaves `path` free. Read-only files are not for this: the callers
-// leave them alone. Returns 0, or the error of the move (the file then stays
-// where it was).
+// it leaves `path` free. A read-only file is moved and stays under the new
+// name. Returns 0, or the error of the move (the file then stays where it
+// was).
 DWORD RetireFile(const char* path, const char* folder);
 
 // The folder chain of one use, from the data folder down: data, maker,

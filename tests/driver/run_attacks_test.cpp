@@ -149,6 +149,13 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
          return dacl != 0 ? dacl : sim::UserWriteFile(test::kPackagePath, "planted");
        },
        ERROR_ACCESS_DENIED},
+      // Left by an earlier run whose cleanup could not delete it: moved out
+      // of the way, it keeps no install from running.
+      {"a read-only file left in the staging directory",
+       [] {
+         sim::WriteFileBytes(kStaging + "\\left.txt", "kept");
+         sim::SetReadOnly(kStaging + "\\left.txt", true);
+       }},
       {"a staging directory of the user's that cannot be removed",
        [] { sim::MakeDirectories(kStaging + "\\sub"); },
        [] { return sim::UserWriteFile(test::kPackagePath, "planted"); }, ERROR_ALREADY_EXISTS},
