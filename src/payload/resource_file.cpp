@@ -79,10 +79,7 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
   DWORD done = 0;
   const BYTE* position = data;
   while (done < size) {
-    if (stopped()) {
-      CloseHandle(file);
-      return kWriteStopped;
-    }
+    if (stopped()) return fail(kWriteLabel);  // closes the file, shows nothing
     DWORD request = size - done <= kWriteChunk ? size - done : kWriteChunk;
     DWORD written = 0;
     if (!WriteFile(file, position, request, &written, nullptr)) return fail(kWriteLabel);

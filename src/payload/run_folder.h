@@ -27,6 +27,7 @@
 // folders are owned by the user and let the user write, as before.
 #pragma once
 
+#include "platform/fixed_text.h"
 #include "platform/win32.h"
 
 // What the run does with the folder at a path.
@@ -57,7 +58,20 @@ bool TakeRunFolder(const char* path, RunFolder use, HANDLE* held);
 // Closes a folder held by OpenRunFolder (nothing when none is held).
 void ReleaseRunFolder(HANDLE* held);
 
-// Whether two open handles are one file or folder (volume and file index).
+// What tells one file or folder from every other: its volume and file
+// index, read by handle. Unknown ones are never equal.
+struct FileIdentity {
+  bool known = false;
+  DWORD volume = 0, high = 0, low = 0;
+  bool operator==(const FileIdentity& o) const {
+    return known && o.known && volume == o.volume && high == o.high && low == o.low;
+  }
+};
+
+// The identity of an open file or folder; false when it cannot be read.
+bool IdentityOf(HANDLE file, FileIdentity* id);
+
+// Whether two open handles are one file or folder.
 bool SameFile(HANDLE a, HANDLE b);
 
 // Moves the plain file `path` to a name of its own in `folder` (null: its
@@ -82,3 +96,17 @@ struct HeldFolders {
   ~HeldFolders() noexcept(false) { Release(); }
   void Release();
 };
+
+// The names of the chain of one use, from the data folder `dataFolder` down:
+// names[0] the data folder, [1] <data>\Qor, [2] <data>\Qor\Vesk, [3]
+// <data>\Qor\Vesk\<leaf>; each without a trailing backslash. False when the
+// data folder is empty or a name does not fit.
+bool FolderChainNames(const char* dataFolder, const char* leaf, PathText (&names)[HeldFolders::kLevels]);
+
+// Holds the chain `names` (FolderChainNames) in turn: the data folder as it
+// is, the maker and product folders as `shared` says, and the folder of the
+// use as `own` says. A folder that cannot be used ends the process
+// (TakeRunFolder).
+void TakeFolderChain(const PathText (&names)[HeldFolders::kLevels], RunFolder shared, RunFolder own,
+                     HeldFolders* held);
+

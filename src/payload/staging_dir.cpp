@@ -7,56 +7,34 @@
 
 namespace {
 
-// The staging directory PreparePackagePath made: its volume and file index.
-// Written on the main thread before the cabinet thread starts.
-struct FolderIdentity {
-  bool known = false;
-  DWORD volume = 0, high = 0, low = 0;
-};
-FolderIdentity g_staging;
-
-bool IdentityOf(HANDLE folder, FolderIdentity* id) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(folder, &info)) return false;
-  id->known = true;
-  id->volume = info.dwVolumeSerialNumber;
-  id->high = info.nFileIndexHigh;
-  id->low = info.nFileIndexLow;
-  return true;
-}
-
-// Each step formats the text so far into itself, then makes or opens that
-// folder as `use` says and holds it.
-bool Step(PathText* text, HANDLE* held, RunFolder use, const char* format, const char* a = "", const char* b = "",
-          const char* c = "") {
-  return text->format(format, text->c_str(), a, b, c) && TakeRunFolder(text->c_str(), use, held);
-}
+// The staging directory PreparePackagePath made. Written on the main thread
+// before the cabinet thread starts.
+FileIdentity g_staging;
 
 // The data folder in `path` and the three folders below it, held in turn
-// (the data and staging folders as given, the maker and product folders as
-// `shared` says), then the file name: the package's, or a cabinet's when
-// `baseName` is set.
+// (the maker and product folders as `shared` says, the staging directory as
+// `staging` says), then the file name: the package's, or a cabinet's when
+// `baseName` is set. The staging directory made anew is recorded; one only
+// opened must be that one.
 void TakeStagingChain(PathText* path, const char* baseName, bool is64Bit, RunFolder shared, RunFolder staging,
                       HeldFolders* held) {
-  HANDLE* f = held->folder;
-  bool fits = TakeRunFolder(path->c_str(), RunFolder::kExisting, &f[0]) && Step(path, &f[1], shared, "%s\\Qor") &&
-              Step(path, &f[2], shared, "%s\\Vesk") &&
-              Step(path, &f[3], staging, "%s\\%s%s%s", kProfile.productTag, kProfile.version,
-                   is64Bit ? kProfile.suffix64 : "");
-  if (fits && staging == RunFolder::kOwn) {
-    if (!IdentityOf(f[3], &g_staging)) ExtractFailure(kCreateLabel);
-  } else if (fits) {
-    FolderIdentity found;
-    if (!IdentityOf(f[3], &found)) ExtractFailure(kCreateLabel);
-    if (!g_staging.known || found.volume != g_staging.volume || found.high != g_staging.high ||
-        found.low != g_staging.low) {
+  PathText leaf, names[HeldFolders::kLevels];
+  bool fits = leaf.format("%s%s%s", kProfile.productTag, kProfile.version, is64Bit ? kProfile.suffix64 : "") &&
+              FolderChainNames(path->c_str(), leaf.c_str(), names);
+  if (fits) {
+    TakeFolderChain(names, shared, staging, held);
+    FileIdentity found;
+    if (!IdentityOf(held->folder[3], &found)) ExtractFailure(kCreateLabel);
+    if (staging == RunFolder::kOwn) {
+      g_staging = found;
+    } else if (!(found == g_staging)) {
       SetLastError(ERROR_STOPPED_ON_SYMLINK);
       ExtractFailure(kCreateLabel);
     }
   }
   fits = fits && (baseName == nullptr
-                      ? path->format("%s\\%s%s.msi", path->c_str(), kProfile.productTag, kProfile.version)
-                      : path->format("%s\\%s.cab", path->c_str(), baseName));
+                      ? path->format("%s\\%s%s.msi", names[3].c_str(), kProfile.productTag, kProfile.version)
+                      : path->format("%s\\%s.cab", names[3].c_str(), baseName));
   if (!fits) path->clear();
 }
 
@@ -84,12 +62,10 @@ int RemoveStagingDir(int kitSelector, HeldFolders* held) {
   HeldFolders none;
   if (held == nullptr) held = &none;
   const char* suffix = Is64BitFlavour() ? kProfile.suffix64 : "";
-  PathText names[HeldFolders::kLevels];
-  ResolveUserDataFolder(&names[0]);
-  if (names[0].empty() || !names[1].format("%s\\Qor", names[0].c_str()) ||
-      !names[2].format("%s\\Vesk", names[1].c_str()) ||
-      !names[3].format("%s\\%s%s%s", names[2].c_str(), kitSelector != 0 ? kProfile.productTag : kProfile.runtimeTag,
-                       kProfile.version, suffix)) {
+  PathText data, leaf, names[HeldFolders::kLevels];
+  ResolveUserDataFolder(&data);
+  if (!leaf.format("%s%s%s", kitSelector != 0 ? kProfile.productTag : kProfile.runtimeTag, kProfile.version, suffix) ||
+      !FolderChainNames(data.c_str(), leaf.c_str(), names)) {
     held->Release();
     return 0;
   }
@@ -141,4 +117,4 @@ int DeleteFilesInFolder(const char* folder) {
   return result;
 }
 
-void ForgetStagingDirectory() { g_staging = FolderIdentity{}; }
+void ForgetStagingDirectory() { g_staging = FileIdentity{}; }

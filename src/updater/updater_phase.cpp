@@ -21,15 +21,13 @@ void UpdaterPhase(HMODULE module) {
   // while the updater is written and installed. A path that does not fit
   // stays empty, which the file write refuses as an over-long name.
   HeldFolders held;
-  HANDLE* f = held.folder;
-  PathText folder;
-  if (folder.assign(userFolder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kExisting, &f[0]) &&
-      folder.format("%s\\Qor", folder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kShared, &f[1]) &&
-      folder.format("%s\\Vesk", folder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kShared, &f[2]) &&
-      folder.format("%s\\AU", folder.c_str()) && TakeRunFolder(folder.c_str(), RunFolder::kOwn, &f[3]) &&
-      updaterFolder.format("%s\\", folder.c_str())) {
-    packagePath.format("%sau.msi", updaterFolder.c_str());
-    cabinetPath.format("%sau.cab", updaterFolder.c_str());
+  PathText names[HeldFolders::kLevels];
+  if (FolderChainNames(userFolder.c_str(), "AU", names)) {
+    TakeFolderChain(names, RunFolder::kShared, RunFolder::kOwn, &held);
+    if (updaterFolder.format("%s\\", names[3].c_str())) {
+      packagePath.format("%sau.msi", updaterFolder.c_str());
+      cabinetPath.format("%sau.cab", updaterFolder.c_str());
+    }
   }
   WriteResourceToFile(module, kUpdaterCabinet.number, kUpdaterCabinet.type, cabinetPath.c_str());
   if (!WriteResourceToFile(module, kUpdaterPackage.number, kUpdaterPackage.type, packagePath.c_str())) return;

@@ -575,8 +575,7 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   }
   // Still open elsewhere (with delete sharing, or with no data access):
   // marked for deletion, gone when the last handle is closed.
-  for (FileObject* f : OpenFiles(p.key)) {
-    (void)f;
+  if (!OpenFiles(p.key).empty()) {
     S().pending.insert(p.key);
     return TRUE;
   }
