@@ -5,6 +5,9 @@
 #include "platform/win32.h"
 
 struct InstallOptions {
+  // A constructor of its own: without one the compiler builds the object by
+  // copying a 2 KB image of its initial values that it keeps in the exe.
+  InstallOptions() {}
   LANGID language = 1033;       // the installer language
   bool silent = false;          // "/s"
   bool addLocalSeen = false;    // a passed-through argument contained "ADDLOCAL="

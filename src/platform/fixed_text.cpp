@@ -20,8 +20,8 @@ struct Sink {
   }
 };
 
-void PutUnsigned(Sink& sink, unsigned long long value) {
-  char digits[24];
+void PutUnsigned(Sink& sink, unsigned value) {
+  char digits[12];
   int n = 0;
   do {
     digits[n++] = static_cast<char>('0' + value % 10);
@@ -48,13 +48,14 @@ int FormatBounded(char* dst, size_t dstBytes, const char* format, va_list args) 
         break;
       }
       case 'd': {
-        long long v = va_arg(args, int);
+        int v = va_arg(args, int);
+        // The magnitude of the smallest int fits an unsigned.
+        unsigned magnitude = static_cast<unsigned>(v);
         if (v < 0) {
           sink.put('-');
-          PutUnsigned(sink, static_cast<unsigned long long>(-v));
-        } else {
-          PutUnsigned(sink, static_cast<unsigned long long>(v));
+          magnitude = 0u - magnitude;
         }
+        PutUnsigned(sink, magnitude);
         break;
       }
       case 'u':
