@@ -57,7 +57,11 @@ int RunSequence(HINSTANCE instance) {
     if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
 
     bool defaultsFit = ApplySilentDefaults(options, &passThrough);  // only in silent mode
-    if (FindText(g_installerTool.c_str(), "SysWOW64") != nullptr) ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
+    // A 32-bit process's "system32" is SysWOW64 on 64-bit Windows: the
+    // package path names it so for a tool from there. A 64-bit process has
+    // no redirection of its own; its path names the folder as it is.
+    if (!is64Bit && FindText(g_installerTool.c_str(), "SysWOW64") != nullptr)
+      ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
 
     CommandText mainCommandLine;
     if (!defaultsFit || !BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(),

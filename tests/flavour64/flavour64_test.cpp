@@ -42,6 +42,29 @@ TEST_F(Flavour64Test, WholeRunUsesTheX64StagingDirectoryAndTheSamePackageName) {
 
 namespace {
 
+// A 64-bit process sees system32 as it is: with a tool from SysWOW64 the
+// package path still names the folder the package was written to (the
+// 32-bit product names it SysWOW64, run_sequence_test.cpp).
+TEST_F(Flavour64Test, SysWow64ToolLeavesThePackagePathAsWritten) {
+  const std::string folder = "C:\\Windows\\system32\\config\\systemprofile\\AppData\\LocalLow";
+  sim::SetKnownFolder(sim::LocalAppDataLowId(), std::u16string(folder.begin(), folder.end()));
+  sim::MakeDirectories(folder);
+  sim::RegSetString(test::kInstallerKey, "InstallerLocation", "C:\\Windows\\SysWOW64");
+  AddPayload();
+  const std::string tool = "C:\\Windows\\SysWOW64\\msiexec.exe";
+  std::string seen;
+  bool complete = false;
+  const std::string staging = folder + "\\Qor\\Vesk\\qmb1.6.0_39_x64";
+  sim::RegisterProgram(tool, [&](const std::string& line) {
+    seen = line;
+    complete = test::WaitForTheCabinets() && sim::Exists(staging + "\\qmb1.6.0_39.msi");
+    return 0u;
+  });
+  EXPECT_EQ(RunWinMain().code, 0);
+  EXPECT_EQ(seen, "\"" + tool + "\" /i \"" + staging + "\\qmb1.6.0_39.msi\"  WRAPPER=1");
+  EXPECT_TRUE(complete) << "the package lies where the command line says";
+}
+
 TEST_F(Flavour64Test, UpdaterPhaseIsSkippedEvenAfterASuccessWithTheRuntimeRegistered) {
   AddPayload();
   sim::RegCreateKey("SOFTWARE\\Morvanta\\Vesk Runtime Environment\\1.6.0_39");
