@@ -1,11 +1,39 @@
-# The product: the 32-bit GUI exe, its resources and payload, and the
-# end-to-end tests that run it under Wine.
+# The product: the GUI exe, its resources and payload, and the end-to-end
+# tests that run it under Wine. The toolchain's target decides the flavour:
+# i686 (cmake/toolchain-mingw-i686.cmake) builds the 32-bit product, x86_64
+# (cmake/toolchain-mingw-x86_64.cmake) its 64-bit flavour, from the same
+# sources and with the same steps. What differs is set here:
+#   QMB_FLAVOUR           i586 or amd64: names the flavour to the checks and tests
+#   QMB_ARCHITECTURE_TAG  the build profile's architecture tag
+#   QMB_MANIFEST_ARCH     the manifest's processorArchitecture
+#   QMB_ENTRY_SYMBOL      the exe's entry point as the linker names it
+#   QMB_DLL_ENTRY_SYMBOL  a runtime-free library's entry point (test programs)
+# (32-bit x86 decorates the names of stdcall functions, x64 does not).
 enable_language(RC)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(QMB_FLAVOUR amd64)
+  set(QMB_ARCHITECTURE_TAG AMD64)
+  set(QMB_MANIFEST_ARCH amd64)
+  set(QMB_ENTRY_SYMBOL QmbProcessStart)
+  set(QMB_DLL_ENTRY_SYMBOL DllMainCRTStartup)
+else()
+  set(QMB_FLAVOUR i586)
+  set(QMB_ARCHITECTURE_TAG i586)
+  set(QMB_MANIFEST_ARCH X86)
+  set(QMB_ENTRY_SYMBOL _QmbProcessStart@0)
+  set(QMB_DLL_ENTRY_SYMBOL _DllMainCRTStartup@12)
+endif()
+
+# The application manifest names the flavour's architecture and, after it,
+# its identity: qmb-6-windows-i586 or qmb-6-windows-amd64.
+set(QMB_MANIFEST_FILE ${CMAKE_BINARY_DIR}/res/qmb-setup.manifest)
+configure_file(${PROJECT_SOURCE_DIR}/res/qmb-setup.manifest.in ${QMB_MANIFEST_FILE} @ONLY)
 
 set(QMB_PRODUCT_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -ffunction-sections -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
 target_compile_options(qmb_core PRIVATE ${QMB_PRODUCT_FLAGS})
-qmb_add_profile(qmb_profile "i586")
+qmb_add_profile(qmb_profile "${QMB_ARCHITECTURE_TAG}")
 target_compile_options(qmb_profile PRIVATE ${QMB_PRODUCT_FLAGS})
 
 add_executable(qmb-setup WIN32 src/driver/winmain.cpp src/platform/process_entry.cpp)
@@ -14,7 +42,7 @@ target_link_libraries(qmb-setup PRIVATE qmb_core qmb_profile)
 # Only system libraries are imported: the toolchain's runtime is linked in.
 # The process starts in QmbProcessStart, without the runtime's start-up code.
 target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
-    -nostartfiles -Wl,-e,_QmbProcessStart@0)
+    -nostartfiles -Wl,-e,${QMB_ENTRY_SYMBOL})
 target_link_libraries(qmb-setup PRIVATE advapi32 shell32 user32 kernel32)
 set_target_properties(qmb-setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The loader maps a section from the file only when it starts on a page
@@ -81,7 +109,14 @@ set(PAYLOAD_DIR "" CACHE PATH "Folder with the ten payload files to embed (empty
 # those, qemu's user-mode emulator runs them (scripts/install-deps.sh
 # registers it), more slowly but as well. Where neither can, the build still
 # makes the exe, and every test that needs Wine is reported as skipped.
-find_program(QMB_WINE wine)
+# The 64-bit flavour's programs are started by the 64-bit loader itself, so
+# that no 32-bit loader runs first ("wine" starts the 32-bit one and passes
+# a 64-bit program on to the other).
+if(QMB_FLAVOUR STREQUAL "amd64")
+  find_program(QMB_WINE wine64 PATHS /usr/lib/wine)
+else()
+  find_program(QMB_WINE wine)
+endif()
 set(QMB_WINE_RUNS OFF)
 if(QMB_WINE)
   execute_process(COMMAND ${QMB_WINE} --version RESULT_VARIABLE wine_rc OUTPUT_VARIABLE wine_version

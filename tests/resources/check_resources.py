@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks the resource section of the built qmb-setup.exe.
 
-  check_resources.py --exe EXE --payload-dir DIR --texts JSON PART...
+  check_resources.py --exe EXE --payload-dir DIR --texts JSON [--flavour i586|amd64] PART...
 
 PART is payload, strings, icon, manifest or all. Each failure is printed on
 a line of its own, naming the resource and what differed; the exit code is 1
@@ -17,7 +17,8 @@ when there was any.
   image exists and is the bitmap its entry announces.
 - manifest: the one manifest (type 24, number 1, language 1033) holds the
   assembly identity, the description and the administrator request, and
-  nothing else.
+  nothing else. The identity names the flavour's architecture (X86 for the
+  32-bit exe, amd64 for the 64-bit one) and the flavour itself.
 """
 
 import argparse
@@ -57,12 +58,18 @@ ICON_IMAGES = [(size, bits) for bits in (4, 8, 32) for size in (48, 32, 24, 16)]
 MANIFEST_ID = 1
 ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
 ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
-IDENTITY = {
-    "version": "6.0.390.4",
-    "processorArchitecture": "X86",
-    "name": "qmb-6-windows-i586",
-    "type": "win32",
-}
+MANIFEST_ARCHITECTURES = {"i586": "X86", "amd64": "amd64"}
+
+
+def expected_identity(flavour):
+    return {
+        "version": "6.0.390.4",
+        "processorArchitecture": MANIFEST_ARCHITECTURES[flavour],
+        "name": "qmb-6-windows-" + flavour,
+        "type": "win32",
+    }
+
+
 DESCRIPTION = "Vesk Runtime Environment 6.0 Update 39"
 EXECUTION_LEVEL = {"level": "requireAdministrator", "uiAccess": "false"}
 
@@ -197,7 +204,7 @@ def _children(element):
     return [child.tag for child in element]
 
 
-def check_manifest(resources):
+def check_manifest(resources, flavour):
     failures = []
     keys = sorted((k for k in resources if k[0] == pe.RT_MANIFEST), key=str)
     if keys != [(pe.RT_MANIFEST, MANIFEST_ID, 1033)]:
@@ -224,9 +231,10 @@ def check_manifest(resources):
         failures.append("manifest: sections %s, expected assemblyIdentity, description and "
                         "trustInfo only" % sections)
     identity = root.find(v1("assemblyIdentity"))
-    if identity is None or dict(identity.attrib) != IDENTITY:
+    wanted = expected_identity(flavour)
+    if identity is None or dict(identity.attrib) != wanted:
         failures.append("manifest: assemblyIdentity %s, expected %s"
-                        % (None if identity is None else dict(identity.attrib), IDENTITY))
+                        % (None if identity is None else dict(identity.attrib), wanted))
     description = root.find(v1("description"))
     if description is None or description.text != DESCRIPTION:
         failures.append("manifest: description %r, expected %r"
@@ -246,7 +254,7 @@ def check_manifest(resources):
     return failures
 
 
-def run(image, parts, payload_dir, texts):
+def run(image, parts, payload_dir, texts, flavour="i586"):
     resources = pe.read_resources(image)
     failures = []
     if "payload" in parts:
@@ -256,7 +264,7 @@ def run(image, parts, payload_dir, texts):
     if "icon" in parts:
         failures += check_icon(resources)
     if "manifest" in parts:
-        failures += check_manifest(resources)
+        failures += check_manifest(resources, flavour)
     return failures
 
 
@@ -268,6 +276,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--payload-dir", required=True)
     parser.add_argument("--texts", required=True, help="expected texts of string 4 (JSON)")
+    parser.add_argument("--flavour", choices=sorted(MANIFEST_ARCHITECTURES), default="i586")
     parser.add_argument("parts", nargs="+", choices=PARTS + ("all",))
     args = parser.parse_args()
     parts = PARTS if "all" in args.parts else args.parts
@@ -276,7 +285,7 @@ def main():
     if ".rsrc" not in pe.section_names(image):
         print("%s has no .rsrc section" % args.exe)
         return 1
-    failures = run(image, parts, args.payload_dir, load_texts(args.texts))
+    failures = run(image, parts, args.payload_dir, load_texts(args.texts), args.flavour)
     for line in failures:
         print(line)
     if failures:

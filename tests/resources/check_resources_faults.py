@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Shows that check_resources.py catches the faults it is there for.
 
-  check_resources_faults.py --exe EXE --payload-dir DIR --texts JSON --work-dir DIR
+  check_resources_faults.py --exe EXE --payload-dir DIR --texts JSON --work-dir DIR [--flavour F]
 
 Each case alters a copy of the built executable's bytes in place (a payload
 byte, a stored character, a language, an icon entry, a manifest attribute),
@@ -127,7 +127,11 @@ def manifest_execution_level(image, r, work_dir):
 
 
 def manifest_architecture(image, r, work_dir):
-    replace_in(image, r[(pe.RT_MANIFEST, 1, 1033)], b'"X86"', b'"x86"')
+    # The architecture's first letter in the other case: "X86" as "x86",
+    # "amd64" as "Amd64".
+    manifest = r[(pe.RT_MANIFEST, 1, 1033)]
+    at = manifest.data.find(b'processorArchitecture="') + len(b'processorArchitecture="')
+    image[manifest.offset + at] ^= 0x20
 
 
 def manifest_description(image, r, work_dir):
@@ -175,6 +179,7 @@ def main():
     parser.add_argument("--payload-dir", required=True)
     parser.add_argument("--texts", required=True)
     parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--flavour", choices=sorted(check.MANIFEST_ARCHITECTURES), default="i586")
     args = parser.parse_args()
     global PAYLOAD_DIR
     PAYLOAD_DIR = args.payload_dir
@@ -184,14 +189,14 @@ def main():
     resources = pe.read_resources(original)
 
     errors = []
-    baseline = check.run(original, check.PARTS, args.payload_dir, texts)
+    baseline = check.run(original, check.PARTS, args.payload_dir, texts, args.flavour)
     if baseline:
         errors.append("the unaltered image fails: %s" % baseline)
 
     for name, part, alter, expected in CASES:
         image = bytearray(original)
         folder = alter(image, resources, args.work_dir) or args.payload_dir
-        failures = check.run(bytes(image), [part], folder, texts)
+        failures = check.run(bytes(image), [part], folder, texts, args.flavour)
         if not any(expected in line for line in failures):
             errors.append("%s: expected a failure containing %r, got %s"
                           % (name, expected, failures or "none"))
