@@ -2,8 +2,8 @@
 """Checks a payload folder against the contract between qmb-setup.exe and the
 packages it carries, and reports every way the ten files break it.
 
-  payload_contract.py [--helper msiembedded.exe --wineprefix DIR | --no-wine REASON]
-                      [--warn-only] [--stamp FILE] PAYLOAD_DIR
+  payload_contract.py [--helper msiembedded.exe --wineprefix DIR [--wine LOADER] | --no-wine REASON]
+                      [--flavour i586|amd64] [--warn-only] [--stamp FILE] PAYLOAD_DIR
 
 Each finding names the file, the table and row (or the item), what was
 expected, what was found, and how to mend it. Exit status: 0 when the folder
@@ -22,6 +22,13 @@ a reader of a pipe would wait for them. Without --helper the transforms are
 reported as not checked, which is a finding; with --no-wine (a machine where
 Wine cannot run) they are left out with a note saying why, and every other
 rule still counts.
+
+The flavour is the exe's that will carry the payload: the 32-bit product
+(i586, the default) or the 64-bit flavour (amd64). Each reads the registry in
+its own view, the 32-bit exe the 32-bit one (on 64-bit Windows the keys under
+Wow6432Node), the 64-bit exe the 64-bit one: the values it reads must be
+written there. The 64-bit exe skips the updater phase, so for it the updater
+package need only be there and sound.
 
 What cannot be checked from a package's tables is said in every report: what
 the wait step does (its code is in the package's custom-action library), the
@@ -61,6 +68,14 @@ TRANSFORM_CLASS = "{000C1082-0000-0000-C000-000000000046}"
 FOLLOW_UP_FILES = ("zlp.msi", "zlp1041.MST", "zlp2052.MST", "veskdb.msi")
 UPDATER_KEY = "SOFTWARE\\Morvanta\\Auto Update"
 REGISTRATION_TOOL = ("CommonFilesFolder", "Vesk", "Vesk Update", "kwinpo.exe")
+
+# The flavours and the registry view each reads. A component writes its
+# registry values into the 64-bit view only when it carries
+# msidbComponentAttributes64bit, which only a 64-bit package (its template's
+# platform x64) may hold; any other component's values go to the 32-bit view.
+FLAVOURS = {"i586": "32-bit", "amd64": "64-bit"}
+COMPONENT_64BIT = 0x100
+X64_PLATFORMS = ("x64", "amd64")
 
 NOT_CHECKED = (
     "Not checked, because a package's tables do not show it: what the wait step does with the event "
@@ -185,9 +200,10 @@ def wine_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def run_wine(args, wineprefix, scratch, timeout=300):
-    """Runs a Windows program under Wine and returns (status, stdout, stderr)
-    as bytes. The output goes through files in scratch: Wine's services,
+def run_wine(args, wineprefix, scratch, timeout=300, loader="wine"):
+    """Runs a Windows program under Wine (started by `loader`: wine, or
+    wine64 for a 64-bit program) and returns (status, stdout, stderr) as
+    bytes. The output goes through files in scratch: Wine's services,
     started by the first program of a prefix, inherit the program's output
     and stay after it ends (for good under a persistent server), so a pipe
     would not be closed when the program is done."""
@@ -196,10 +212,10 @@ def run_wine(args, wineprefix, scratch, timeout=300):
     env.pop("DISPLAY", None)
     with tempfile.TemporaryFile(dir=scratch) as out, tempfile.TemporaryFile(dir=scratch) as err:
         try:
-            status = subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+            status = subprocess.run([loader] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                     env=env, timeout=timeout).returncode
         except FileNotFoundError:
-            raise ToolError("wine is not installed (scripts/install-deps.sh installs it)")
+            raise ToolError("%s is not installed (scripts/install-deps.sh installs it)" % loader)
         except subprocess.TimeoutExpired:
             raise ToolError("%s did not finish within %d s under Wine" % (os.path.basename(args[0]), timeout))
         out.seek(0)
@@ -207,10 +223,10 @@ def run_wine(args, wineprefix, scratch, timeout=300):
         return status, out.read(), err.read()
 
 
-def embedded_transforms(package_path, helper, wineprefix, scratch):
+def embedded_transforms(package_path, helper, wineprefix, scratch, loader="wine"):
     """{name: {fact: value}} as msiembedded.exe reports them under Wine."""
     status, out, err = run_wine([helper, wine_path(package_path), wine_path(scratch)] + list(TRANSFORMS),
-                                wineprefix, scratch)
+                                wineprefix, scratch, loader=loader)
     if status != 0:
         raise ToolError("msiembedded.exe failed under Wine (%d): %s"
                         % (status, err.decode("utf-8", "replace").strip()))
@@ -284,11 +300,13 @@ def validation_refusals(fact, package):
 
 
 class Check:
-    def __init__(self, folder, helper, wineprefix, scratch, no_wine=None):
+    def __init__(self, folder, helper, wineprefix, scratch, no_wine=None, flavour="i586", loader="wine"):
         """no_wine: why Wine cannot run here; the transforms are then left
-        out with a note instead of a finding."""
+        out with a note instead of a finding. flavour: the exe's, i586 or
+        amd64; loader: the Wine loader that runs the helper."""
         self.folder, self.helper, self.wineprefix, self.scratch = folder, helper, wineprefix, scratch
         self.no_wine = no_wine
+        self.flavour, self.loader = flavour, loader
         self.findings = []
         self.notes = []
 
@@ -325,7 +343,10 @@ class Check:
             for cabinet in CABINETS:
                 self.cabinet(None, cabinet, set(), {})
         updater = self.open_package(UPDATER_PACKAGE)
-        self.updater(updater)
+        if self.flavour == "amd64":
+            self.unused_updater(updater)
+        else:
+            self.updater(updater)
         return self.findings
 
     # The media table: seven external cabinets, one per disk, in disk order.
@@ -427,7 +448,7 @@ class Check:
                      "run the check through scripts/check-payload.sh, which builds msiembedded.exe and runs it "
                      "under Wine")
             return
-        facts = embedded_transforms(kit.path, self.helper, self.wineprefix, self.scratch)
+        facts = embedded_transforms(kit.path, self.helper, self.wineprefix, self.scratch, self.loader)
         streams = kit.streams()
         code = kit.property("ProductCode")
         for name in TRANSFORMS:
@@ -580,6 +601,7 @@ class Check:
             else:
                 folder = match.group(1)
             self.silently_installed(kit, home[0])
+            self.registry_view(kit, home[0])
         files = {long_name(r["FileName"]).lower(): r for r in kit.rows("File")}
         for name in FOLLOW_UP_FILES:
             row = files.get(name.lower())
@@ -611,6 +633,38 @@ class Check:
                      "only in %s" % ", ".join(features) if features else "in no feature",
                      "add the row (%s, %s) to FeatureComponents: without it /s never writes VeskHome and the "
                      "follow-up packages are not installed" % (FEATURES[0], component))
+
+    def registry_view(self, package, row):
+        """The component writing a value the exe reads writes it in the
+        exe's registry view."""
+        view = FLAVOURS[self.flavour]
+        attributes = {r["Component"]: int(r["Attributes"] or 0) for r in package.rows("Component")}
+        component = row["Component_"]
+        wide = bool(attributes.get(component, 0) & COMPONENT_64BIT)
+        where = "table Component, row %s (it writes %s)" % (component, row["Name"])
+        if wide != (view == "64-bit"):
+            self.add("view", package.name, where,
+                     "a %s component, so that the value lands in the %s registry view, which the %s exe reads"
+                     % (view, view, view),
+                     "a %s component (attributes %d)" % ("64-bit" if wide else "32-bit", attributes.get(component, 0)),
+                     "build the package for the %s exe: %s" % (view, "a 64-bit package (template x64) whose component "
+                                                                "has the 64-bit attribute 0x100 (WiX: Win64=\"yes\")"
+                                                                if view == "64-bit" else
+                                                                "a component without the 64-bit attribute 0x100 "
+                                                                "(WiX: Win64=\"no\")"))
+        platform = package.template().partition(";")[0]
+        if wide and platform.lower() not in X64_PLATFORMS:
+            self.add("view", package.name, "summary information, template",
+                     "a 64-bit package (template x64), the only kind that may hold 64-bit components",
+                     "the platform \"%s\"" % platform, "build the package for x64 (wixl -a x64, WiX -arch x64)")
+
+    def unused_updater(self, package):
+        """The 64-bit exe embeds the updater package but never writes or
+        installs it: it need only be there and sound."""
+        self.notes.append("the 64-bit exe skips the updater phase: %s and %s were checked only to be there and sound"
+                          % (UPDATER_PACKAGE, UPDATER_CABINET))
+        wanted = {r["File"]: int(r["FileSize"]) for r in package.rows("File")} if package else {}
+        self.cabinet(package, UPDATER_CABINET, "(its one disk)" if package else None, wanted)
 
     def updater(self, package):
         if package is None:
@@ -647,6 +701,8 @@ class Check:
                      "version, [ProductVersion]", "Root %s, Value \"%s\"" % (row["Root"], row["Value"]),
                      "record it as Root 2, Value [ProductVersion]: the bootstrapper reads it from HKLM and compares "
                      "it with %s" % UPDATER_VERSION)
+        if versions:
+            self.registry_view(package, versions[0])
         directories = {r["Directory"]: r for r in package.rows("Directory")}
         components = {r["Component"]: r["Directory_"] for r in package.rows("Component")}
         paths = []
@@ -671,6 +727,9 @@ def main():
     parser.add_argument("payload_dir")
     parser.add_argument("--helper", help="msiembedded.exe, run under Wine to look at the embedded transforms")
     parser.add_argument("--wineprefix", help="the Wine prefix to run it in")
+    parser.add_argument("--wine", default="wine", help="the Wine loader that runs it (wine64 for a 64-bit helper)")
+    parser.add_argument("--flavour", choices=sorted(FLAVOURS), default="i586",
+                        help="the exe that carries the payload: the 32-bit product (i586) or the 64-bit flavour")
     parser.add_argument("--no-wine", metavar="REASON",
                         help="Wine cannot run here (REASON): leave the embedded transforms out, with a note")
     parser.add_argument("--warn-only", action="store_true", help="report the findings but pass")
@@ -689,7 +748,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix="qmb-contract-")
     try:
         check_profile()
-        check = Check(opts.payload_dir, opts.helper, opts.wineprefix, scratch, opts.no_wine)
+        check = Check(opts.payload_dir, opts.helper, opts.wineprefix, scratch, opts.no_wine, opts.flavour, opts.wine)
         findings = check.run()
     except ToolError as e:
         sys.stderr.write("payload_contract: the check could not run: %s\n" % e)
@@ -698,7 +757,7 @@ def main():
         shutil.rmtree(scratch, ignore_errors=True)
 
     out = sys.stderr if findings else sys.stdout
-    out.write("Contract check of the payload in %s\n" % opts.payload_dir)
+    out.write("Contract check of the payload in %s, for the %s exe\n" % (opts.payload_dir, FLAVOURS[opts.flavour]))
     for finding in findings:
         out.write(finding.text() + "\n")
     for note in check.notes:

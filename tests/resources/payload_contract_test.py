@@ -7,8 +7,11 @@ each must give the findings of that rule and no other.
   payload_contract_test.py --payload-dir DIR --parts DIR --helper msiembedded.exe
                            --msiembed msiembed.exe --msitransform msitransform.exe
                            --wineprefix DIR --work-dir DIR --build-dir DIR
+                           [--flavour i586|amd64] [--wine LOADER]
 
---build-dir is the windows build folder that scripts/check-payload.sh uses.
+--build-dir is the windows build folder that scripts/check-payload.sh uses,
+--flavour the exe's that the payload was built for, --wine the Wine loader
+that runs the build's programs (wine64 for the 64-bit flavour's).
 --parts is the sample packages' build folder: the kit package before its
 transforms were embedded (kit-1033.msi) and its Japanese build (kit-1041.msi),
 the two transforms, the runtime package's transform zlp2052.MST (a transform
@@ -57,7 +60,7 @@ def run(args, **kwargs):
 
 
 def wine(*args):
-    status, out, err = payload_contract.run_wine(args, opts.wineprefix, opts.work_dir)
+    status, out, err = payload_contract.run_wine(args, opts.wineprefix, opts.work_dir, loader=opts.wine)
     if status != 0:
         raise RuntimeError("wine %s failed (%d):\n%s"
                            % (" ".join(args), status, (out + err).decode("utf-8", "replace")))
@@ -149,8 +152,32 @@ def cabinet_of(name, member):
     return mutate
 
 
+def rows(flavour):
+    """(case, mutation, the rules whose findings must appear, and only
+    those[, how]) for the payload of the flavour's exe. The 64-bit exe
+    reads the 64-bit registry view and never uses the updater package."""
+    wide = flavour == "amd64"
+    updater_rule = set() if wide else {"updater"}
+    other_view = 4 if wide else 4 | payload_contract.COMPONENT_64BIT
+    return COMMON_ROWS + [
+        ("VeskHome in the other registry view",
+         kit("UPDATE Component SET Attributes=%d WHERE Component='KitHome'" % other_view), {"view"}),
+        ("the updater of another product",
+         updater("UPDATE Property SET Value='%s' WHERE Property='ProductCode'" % OTHER_PRODUCT), updater_rule),
+    ] + ([] if wide else [
+        ("the updater of another version", updater("UPDATE Property SET Value='2.0.7.3' WHERE Property='ProductVersion'"),
+         {"updater"}),
+        ("the updater's cabinet named otherwise", updater("UPDATE Media SET Cabinet='au1.cab'"), {"updater"}),
+        ("AUVersion under HKCU", updater("UPDATE Registry SET Root=1 WHERE Name='AUVersion'"), {"updater"}),
+        ("AUVersion not the package's version", updater("UPDATE Registry SET Value='2.0.7.1' WHERE Name='AUVersion'"),
+         {"updater"}),
+        ("AUVersion in the 64-bit registry view",
+         updater("UPDATE Component SET Attributes=%d WHERE Component='UpdaterVersion'" % other_view), {"view"}),
+    ])
+
+
 # (case, mutation, the rules whose findings must appear, and only those)
-ROWS = [
+COMMON_ROWS = [
     ("the sample payload, from a stopped server", lambda folder: None, set(), SCRIPT_RUN),
     ("a cabinet missing (no Wine before the check)", remove("st160390.cab"), {"files"}),
     ("a cabinet stored inside the package", kit("UPDATE Media SET Cabinet='#sj160390.cab' WHERE DiskId=1"), {"media"}),
@@ -177,11 +204,6 @@ ROWS = [
      kit("UPDATE Registry SET `Key`='SOFTWARE\\Morvanta\\Vesk' WHERE Name='VeskHome'"), {"kit-folder"}),
     ("a follow-up file named otherwise",
      kit("UPDATE File SET FileName='zlp2053.MST' WHERE File='zlp2052.MST'"), {"kit-folder"}),
-    ("the updater of another product",
-     updater("UPDATE Property SET Value='%s' WHERE Property='ProductCode'" % OTHER_PRODUCT), {"updater"}),
-    ("the updater of another version", updater("UPDATE Property SET Value='2.0.7.3' WHERE Property='ProductVersion'"),
-     {"updater"}),
-    ("the updater's cabinet named otherwise", updater("UPDATE Media SET Cabinet='au1.cab'"), {"updater"}),
     ("cabinet names in capitals", then(kit("UPDATE Media SET Cabinet='SJ160390.CAB' WHERE DiskId=1"),
                                        updater("UPDATE Media SET Cabinet='AU.CAB'")), set()),
     ("the wait step asynchronous", kit("UPDATE CustomAction SET Type=2177 WHERE Action='WaitForCabinetsUI'"),
@@ -190,9 +212,6 @@ ROWS = [
     ("VeskHome only in the source feature",
      kit(*("DELETE FROM FeatureComponents WHERE Component_='KitHome' AND Feature_='%s'" % feature
            for feature in ("PubliczlpFeature", "ToolsFeature", "DatabaseFeature"))), {"kit-folder"}),
-    ("AUVersion under HKCU", updater("UPDATE Registry SET Root=1 WHERE Name='AUVersion'"), {"updater"}),
-    ("AUVersion not the package's version", updater("UPDATE Registry SET Value='2.0.7.1' WHERE Name='AUVersion'"),
-     {"updater"}),
     ("1041 made from an older build",
      lambda folder: kit(transforms=(("1041", older_transform(folder)), ("2052", "kit-2052.mst")))(folder),
      {"transforms"}),
@@ -206,17 +225,20 @@ ROWS = [
 
 def check(folder, how):
     if how is None:
-        args, cwd, env = [sys.executable, CHECKER, "--helper", opts.helper, "--wineprefix", opts.wineprefix, folder], \
-            None, None
+        args, cwd, env = [sys.executable, CHECKER, "--helper", opts.helper, "--wineprefix", opts.wineprefix,
+                          "--wine", opts.wine, "--flavour", opts.flavour, folder], None, None
     else:
-        args, cwd = ["bash", SCRIPT, os.path.relpath(folder, opts.work_dir)], opts.work_dir
+        args, cwd = ["bash", SCRIPT, os.path.relpath(folder, opts.work_dir), "--flavour", opts.flavour], opts.work_dir
         env = dict(os.environ, QMB_WINDOWS_BUILD_DIR=opts.build_dir)
         if how == NO_WINE:
+            # The flavour's loader fails as Debian's wine does where the
+            # kernel refuses 32-bit programs.
             fake = os.path.join(opts.work_dir, "no-wine")
             os.makedirs(fake, exist_ok=True)
-            with open(os.path.join(fake, "wine"), "w") as f:
+            loader = "wine64" if opts.flavour == "amd64" else "wine"
+            with open(os.path.join(fake, loader), "w") as f:
                 f.write("#!/bin/sh\necho '/usr/bin/wine: 4: exec: /usr/lib/wine/wine: Exec format error' >&2\nexit 2\n")
-            os.chmod(os.path.join(fake, "wine"), 0o755)
+            os.chmod(os.path.join(fake, loader), 0o755)
             env["PATH"] = fake + os.pathsep + env["PATH"]
     return subprocess.run(args, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                           timeout=2 * ROW_LIMIT)
@@ -228,6 +250,8 @@ def main():
     for name in ("--payload-dir", "--parts", "--helper", "--msiembed", "--msitransform", "--wineprefix",
                  "--work-dir", "--build-dir"):
         parser.add_argument(name, required=True)
+    parser.add_argument("--flavour", choices=sorted(payload_contract.FLAVOURS), default="i586")
+    parser.add_argument("--wine", default="wine")
     opts = parser.parse_args()
     shutil.rmtree(opts.work_dir, ignore_errors=True)
     os.makedirs(opts.work_dir)
@@ -244,7 +268,8 @@ def main():
     server("-w")
     failures = 0
     try:
-        for number, row in enumerate(ROWS):
+        table = rows(opts.flavour)
+        for number, row in enumerate(table):
             case, mutate, rules = row[:3]
             how = row[3] if len(row) > 3 else None
             folder = os.path.join(opts.work_dir, "row%02d" % number)
@@ -285,7 +310,7 @@ def main():
                 server("-p")
     finally:
         server("-k")
-    print("%d passed, %d failed" % (len(ROWS) - failures, failures))
+    print("%d passed, %d failed" % (len(table) - failures, failures))
     return 1 if failures else 0
 
 
