@@ -7,6 +7,14 @@
 #   QMB_PAYLOAD_DIR         the ten payload files the exe embeds
 #   QMB_SAMPLE_TEST_INPUTS  with the sample payload: packages only the tests
 #                           use (au-2.0.6.9/, an older updater)
+#   QMB_E2E_FLAVOUR         the exe's flavour: i586, the 32-bit product (the
+#                           default), or amd64, the 64-bit flavour
+#   QMB_WINE_LOADER         what starts the exe, the test programs and Wine's
+#                           own programs (reg, msiexec, cmd): wine (the
+#                           default) for the 32-bit flavour's, and
+#                           /usr/lib/wine/wine64 for the 64-bit one's, so that
+#                           each runs natively with the builtins of its own
+#                           bitness and sees the registry as the exe does
 # The exe under test is each script's first argument.
 #
 # Checks do not stop a script: each prints "ok" or "FAIL" with what was
@@ -28,6 +36,16 @@ unset DISPLAY WAYLAND_DISPLAY
 # the host's locale.
 export LANG=C.UTF-8
 unset LC_ALL LC_MESSAGES LANGUAGE
+
+QMB_E2E_FLAVOUR="${QMB_E2E_FLAVOUR:-i586}"
+QMB_WINE_LOADER="${QMB_WINE_LOADER:-wine}"
+# What the flavour changes: the registry view the exe and its packages use,
+# the staging directory's name, and whether the updater phase runs.
+if [[ "$QMB_E2E_FLAVOUR" == amd64 ]]; then
+  QMB_REG_VIEW=/reg:64 QMB_STAGING_NAME=qmb1.6.0_39_x64 QMB_UPDATER_PHASE=0
+else
+  QMB_REG_VIEW=/reg:32 QMB_STAGING_NAME=qmb1.6.0_39 QMB_UPDATER_PHASE=1
+fi
 
 QMB_STATE_DIR="$WINEPREFIX/qmb-e2e"        # facts about the prefix, written by prefix_setup.sh
 QMB_WORK="$QMB_STATE_DIR/work"             # scratch files of the current test
@@ -139,11 +157,12 @@ qmb_finish() {
 
 # ------------------------------------------------------------------ wine
 
-# Runs wine with the guard timeout; a command that hangs is killed together
-# with everything in the prefix, and the persistent server is restarted.
+# Runs a program under Wine (QMB_WINE_LOADER) with the guard timeout; a
+# command that hangs is killed together with everything in the prefix, and
+# the persistent server is restarted.
 qmb_wine() {
   local rc=0
-  timeout "$QMB_RUN_TIMEOUT" wine "$@" || rc=$?
+  timeout "$QMB_RUN_TIMEOUT" "$QMB_WINE_LOADER" "$@" || rc=$?
   if ((rc == 124)); then
     qmb_log "wine $* did not finish within $QMB_RUN_TIMEOUT s; ending every process of the prefix"
     wineserver -k </dev/null >/dev/null 2>&1 || true
@@ -163,7 +182,7 @@ _qmb_path() {
     answer="$(awk -F '\t' -v k="$2" '$1 == k { print $2; exit }' "$cache")"
     if [[ -n "$answer" ]]; then printf '%s\n' "$answer"; return; fi
   fi
-  answer="$(wine winepath "$1" "$2" 2>/dev/null | tr -d '\r')"
+  answer="$("$QMB_WINE_LOADER" winepath "$1" "$2" 2>/dev/null | tr -d '\r')"
   printf '%s\n' "$answer"
   local win="$2"
   [[ "$1" == -w ]] && win="$answer"
@@ -235,11 +254,11 @@ qmb_describe_boxes() {
 
 # ------------------------------------------------------------------ registry
 
-# qmb_reg_value KEY NAME: prints the data of a value (32-bit view); status 1
-# when the key or the value is missing.
+# qmb_reg_value KEY NAME: prints the data of a value (in the flavour's
+# view); status 1 when the key or the value is missing.
 qmb_reg_value() {
   local out
-  out="$(qmb_wine reg query "$1" /v "$2" /reg:32 2>/dev/null | tr -d '\r')" || return 1
+  out="$(qmb_wine reg query "$1" /v "$2" $QMB_REG_VIEW 2>/dev/null | tr -d '\r')" || return 1
   local line
   line="$(printf '%s\n' "$out" | grep -E "^    $(printf '%s' "$2" | sed 's/[][\.*^$]/\\&/g')    REG_" | head -1)" || return 1
   [[ -n "$line" ]] || return 1
@@ -247,7 +266,7 @@ qmb_reg_value() {
 }
 
 # qmb_reg_key_exists KEY
-qmb_reg_key_exists() { qmb_wine reg query "$1" /reg:32 >/dev/null 2>&1; }
+qmb_reg_key_exists() { qmb_wine reg query "$1" $QMB_REG_VIEW >/dev/null 2>&1; }
 
 # expect_reg WHAT KEY NAME EXPECTED
 expect_reg() {
@@ -269,8 +288,8 @@ expect_no_reg() {
   fi
 }
 
-qmb_reg_add() { qmb_wine reg add "$@" /reg:32 /f >/dev/null; }
-qmb_reg_delete() { qmb_wine reg delete "$@" /reg:32 /f >/dev/null 2>&1 || true; }
+qmb_reg_add() { qmb_wine reg add "$@" $QMB_REG_VIEW /f >/dev/null; }
+qmb_reg_delete() { qmb_wine reg delete "$@" $QMB_REG_VIEW /f >/dev/null 2>&1 || true; }
 
 # ------------------------------------------------------------------ machine
 
@@ -285,7 +304,7 @@ qmb_load_state() {
   # shellcheck source=/dev/null
   source "$QMB_STATE_DIR/state.sh"
   QMB_MAKER_DIR="$QMB_LOCALLOW/Qor"
-  QMB_STAGING_DIR="$QMB_MAKER_DIR/Vesk/qmb1.6.0_39"
+  QMB_STAGING_DIR="$QMB_MAKER_DIR/Vesk/$QMB_STAGING_NAME"
   QMB_KIT_DIR="$QMB_PROGRAM_FILES/Morvanta/Vesk 1.6.0_39"
   QMB_RUNTIME_DIR="$QMB_PROGRAM_FILES/Morvanta/Vesk Runtime 1.6.0_39"
   QMB_RUNTIME_DIR_WIN="$QMB_PROGRAM_FILES_WIN\Morvanta\Vesk Runtime 1.6.0_39"
@@ -330,7 +349,7 @@ qmb_reset_machine() {
   # Wine start costs about a second where Wine runs emulated); when the look
   # fails, each is uninstalled all the same.
   local installed="" code
-  installed="$(qmb_wine reg query "$QMB_UNINSTALL_KEY" /reg:32 2>/dev/null | tr -d '\r')" || installed="*"
+  installed="$(qmb_wine reg query "$QMB_UNINSTALL_KEY" $QMB_REG_VIEW 2>/dev/null | tr -d '\r')" || installed="*"
   for code in "$QMB_KIT_PRODUCT_CODE" "$QMB_RUNTIME_PRODUCT_CODE" "$QMB_DATABASE_PRODUCT_CODE" \
               "$QMB_UPDATER_PRODUCT_CODE"; do
     if [[ "$installed" == "*" || "${installed^^}" == *"${code^^}"* ]]; then qmb_uninstall "$code"; fi
@@ -450,6 +469,34 @@ expect_no_updater_phase() {
   expect_absent "$1: no updater folder" "$QMB_UPDATER_FOLDER"
   expect_product "$1: no updater installed" "$QMB_UPDATER_PRODUCT_CODE" absent
   expect_no_reg "$1: the registration tool did not run" "$QMB_SAMPLE_KEY" RegistrationRuns
+}
+
+# expect_updater_phase ROW RUNS: after a successful install with the runtime
+# registered, the updater phase as expect_updater_installed says; the
+# 64-bit flavour skips it.
+expect_updater_phase() {
+  if ((QMB_UPDATER_PHASE)); then
+    expect_updater_installed "$1" "$2"
+  else
+    expect_no_updater_phase "$1: the 64-bit flavour skips the updater phase"
+  fi
+}
+
+# expect_vesk_folder_left ROW: after a run that ended normally, Qor\Vesk
+# holds the updater folder and nothing else (the 64-bit flavour: nothing).
+expect_vesk_folder_left() {
+  local left=""
+  ((QMB_UPDATER_PHASE)) && left=AU
+  expect_eq "$1: only the updater folder (if any) is left under Qor\\Vesk" "$left" \
+    "$(ls -A "$QMB_MAKER_DIR/Vesk" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
+}
+
+# expect_package_from_staging ROW: the installer read the kit's package from
+# the flavour's staging directory (the source it records for the product).
+expect_package_from_staging() {
+  expect_reg "$1: the installer read the package from the staging directory" \
+    "$QMB_UNINSTALL_KEY\\$QMB_KIT_PRODUCT_CODE" InstallSource \
+    "$QMB_USER_DIR_WIN\\AppData\\LocalLow\\Qor\\Vesk\\$QMB_STAGING_NAME\\"
 }
 
 # expect_installer_runs ROW N: the kit's execute sequence ran N times.

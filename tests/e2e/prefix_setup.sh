@@ -3,12 +3,13 @@
 #
 # Removes the previous prefix, boots a new one, starts a persistent
 # wineserver (so that each later Wine start takes milliseconds), and records
-# in $WINEPREFIX/qmb-e2e what the tests need to know about it: the user's
-# folders, the 32-bit system folder, the program files and common files
-# folders, and copies of the msi.dll and InstallerLocation that the tests
-# change and restore.
+# in $WINEPREFIX/qmb-e2e what the tests need to know about it, as the exe's
+# flavour sees it: the user's folders, the system folder, the program files
+# and common files folders, and copies of the msi.dll and InstallerLocation
+# that the tests change and restore.
 #
-# Usage: prefix_setup.sh   (WINEPREFIX and QMB_E2E_WINEARCH from ctest)
+# Usage: prefix_setup.sh   (WINEPREFIX, QMB_E2E_WINEARCH, QMB_E2E_FLAVOUR and
+#                           QMB_WINE_LOADER from ctest)
 set -euo pipefail
 : "${WINEPREFIX:?}"
 case "$WINEPREFIX" in
@@ -26,12 +27,21 @@ if [[ -d "$WINEPREFIX" ]]; then
 fi
 mkdir -p "$(dirname "$WINEPREFIX")"
 
+# Wine's programs are asked as the exe's flavour sees the machine: the
+# 64-bit flavour's through the 64-bit loader.
+loader="${QMB_WINE_LOADER:-wine}"
+if [[ "${QMB_E2E_FLAVOUR:-i586}" == amd64 ]]; then
+  view=/reg:64
+else
+  view=/reg:32
+fi
+
 start=$SECONDS
 arch="${QMB_E2E_WINEARCH:-}"
 if [[ -n "$arch" ]]; then
-  WINEARCH="$arch" wineboot -i
+  WINEARCH="$arch" "$loader" wineboot -i
 else
-  wineboot -i
+  "$loader" wineboot -i
 fi
 wineserver -w
 # The persistent server must not hold ctest's output pipes open, or ctest
@@ -42,8 +52,8 @@ echo "prefix booted in $((SECONDS - start)) s: $WINEPREFIX ($(grep -m1 -o '#arch
 state="$WINEPREFIX/qmb-e2e"
 mkdir -p "$state"
 
-winvar() { wine cmd /c "echo %$1%" 2>/dev/null | tr -d '\r'; }
-unix() { readlink -f "$(wine winepath -u "$1" 2>/dev/null | tr -d '\r')"; }
+winvar() { "$loader" cmd /c "echo %$1%" 2>/dev/null | tr -d '\r'; }
+unix() { readlink -f "$("$loader" winepath -u "$1" 2>/dev/null | tr -d '\r')"; }
 
 user_dir_win="$(winvar USERPROFILE)"
 program_files_win="$(winvar ProgramFiles)"
@@ -51,13 +61,14 @@ common_files_win="$(winvar CommonProgramFiles)"
 user_dir="$(unix "$user_dir_win")"
 program_files="$(unix "$program_files_win")"
 common_files="$(unix "$common_files_win")"
-# The folder a 32-bit process sees as its system folder.
-if [[ -d "$WINEPREFIX/drive_c/windows/syswow64" ]]; then
+# The folder the exe sees as its system folder: for a 32-bit process in a
+# 64-bit prefix, syswow64.
+if [[ "$view" == /reg:32 && -d "$WINEPREFIX/drive_c/windows/syswow64" ]]; then
   system32="$WINEPREFIX/drive_c/windows/syswow64"
 else
   system32="$WINEPREFIX/drive_c/windows/system32"
 fi
-installer_location="$(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer' /v InstallerLocation /reg:32 2>/dev/null |
+installer_location="$("$loader" reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer' /v InstallerLocation $view 2>/dev/null |
   tr -d '\r' | sed -n -E 's/^    InstallerLocation    REG_SZ    //p')"
 
 for name in user_dir program_files common_files system32 installer_location; do
@@ -70,7 +81,7 @@ done
 cp "$system32/msi.dll" "$state/msi.dll"
 
 # Relay tracing, when a test turns it on, is limited to the message boxes.
-wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'user32.MessageBoxA;user32.MessageBoxW' /f >/dev/null
+"$loader" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d 'user32.MessageBoxA;user32.MessageBoxW' /f >/dev/null
 
 {
   printf 'QMB_USER_DIR=%q\n' "$user_dir"

@@ -5,7 +5,8 @@
 # installed from the seven cabinets, and the staging directory is removed.
 # The kit's own user-interface sequence installs the two follow-up packages
 # (the bootstrapper does that only in silent mode, and deletes their files
-# then): so the runtime is registered, and the updater phase follows.
+# then): so the runtime is registered, and the updater phase follows (not in
+# the 64-bit flavour, which skips it).
 #
 # Usage: test_default_install.sh EXE
 source "$(dirname "$0")/lib.sh"
@@ -33,12 +34,13 @@ else
 fi
 
 expect_installer_runs "one installer run" 1
+expect_package_from_staging "the default install"
 
 row="the kit's user-interface sequence"
 expect_runtime_installed "$row" "$QMB_RUNTIME_DIR" "$QMB_RUNTIME_DIR_WIN" 1033 English
 expect_database_installed "$row" "$QMB_DATABASE_DIR" "$QMB_DATABASE_DIR_WIN"
-expect_updater_installed "after a successful install with the runtime registered" 1
+expect_updater_phase "after a successful install with the runtime registered" 1
 
 expect_absent "the staging directory is removed" "$QMB_STAGING_DIR"
-expect_eq "only the updater folder is left under Qor\\Vesk" "AU" "$(ls -A "$QMB_MAKER_DIR/Vesk" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
+expect_vesk_folder_left "after the run"
 qmb_finish

@@ -116,7 +116,7 @@ location() {
     fi
     qmb_use_recorder
     rm -rf "$markers"
-    local staging_win="$data_win\\Qor\\Vesk\\qmb1.6.0_39"
+    local staging_win="$data_win\\Qor\\Vesk\\$QMB_STAGING_NAME"
     local row="[$where, $version]"
     if ! QMB_RECORD_LIST_DIR="$staging_win" in_folder "$cwd" qmb_run "$program_dir/$QMB_EXE_NAME" ""; then
       qmb_fail "$row the exe could be run"

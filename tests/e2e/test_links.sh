@@ -15,18 +15,22 @@ qmb_init "$1"
 
 victim="$QMB_WORK/victim"
 # row name | path below the data folder (LocalLow) | folder link, hard link or left folder | exit code
+# (The flavour's staging directory; the 64-bit flavour never goes where the
+# updater folder goes, so its rows are the 32-bit product's.)
+staging="Qor/Vesk/$QMB_STAGING_NAME"
 rows=(
   "a link where the maker folder goes|Qor|link|681"
   "a link where the product folder goes|Qor/Vesk|link|681"
-  "a link where the staging directory goes|Qor/Vesk/qmb1.6.0_39|link|681"
+  "a link where the staging directory goes|$staging|link|681"
   "a link where the updater folder goes|Qor/Vesk/AU|link|681"
-  "a hard link named like the package|Qor/Vesk/qmb1.6.0_39/qmb1.6.0_39.msi|hard|0"
-  "a hard link named like a cabinet|Qor/Vesk/qmb1.6.0_39/sj160390.cab|hard|0"
+  "a hard link named like the package|$staging/qmb1.6.0_39.msi|hard|0"
+  "a hard link named like a cabinet|$staging/sj160390.cab|hard|0"
   "a hard link named like the updater|Qor/Vesk/AU/au.msi|hard|0"
-  "a staging directory left by an earlier run|Qor/Vesk/qmb1.6.0_39|left|0"
+  "a staging directory left by an earlier run|$staging|left|0"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r name relative kind code <<<"$row"
+  [[ "$relative" == */AU* ]] && ((!QMB_UPDATER_PHASE)) && continue
   r="[$name]"
   qmb_log "--- $r"
   qmb_reset_machine
