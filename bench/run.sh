@@ -8,6 +8,11 @@
 #
 #   bench/run.sh [--reps N] [--warmup N] [--jobs N]      (default: 20, 1, 2)
 #   bench/run.sh --smoke                                 one quick checked run
+#   bench/run.sh --flavour amd64 [...]                   the 64-bit exe against 64-bit builds of the
+#                                                        control, the control with the libraries and the
+#                                                        limit program, natively under wine64
+#                                                        (build/bench-win64-*, build/bench-prefix64,
+#                                                        build/bench-results-amd64.*)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

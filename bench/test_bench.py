@@ -101,6 +101,19 @@ class FiguresTest(unittest.TestCase):
         met = [g["met"] for g in bench.goals(results(19.9, 1.16, 4_000_000 + (1 << 20), 4_000_000, 65536))]
         self.assertEqual(met, [False, False, False, False], "every figure just past its limit")
 
+        # The 64-bit flavour: its handover beyond the control with the same
+        # libraries, and a larger size limit.
+        def results64(beyond, ready, full_memory, tenth_memory, size):
+            r = results(None, ready, full_memory, tenth_memory, size)
+            r["flavour"] = "amd64"
+            r["payloads"]["full"]["figures"]["handover_exe_beyond_libraries_ms"] = beyond
+            return r
+
+        met = [g["met"] for g in bench.goals(results64(3.0, 1.15, 4_000_000 + (1 << 20) - 1, 4_000_000, 98303))]
+        self.assertEqual(met, [True, True, True, True], "64-bit: every figure on its limit's good side")
+        met = [g["met"] for g in bench.goals(results64(3.01, 1.16, 4_000_000 + (1 << 20), 4_000_000, 98304))]
+        self.assertEqual(met, [False, False, False, False], "64-bit: every figure just past its limit")
+
 
 def tiny_image(sections, file_alignment=512):
     """A PE32 header with the given (name, raw offset, raw size, virtual size)."""
