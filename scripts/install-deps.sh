@@ -20,6 +20,7 @@ finish() { "$here/enable-i386.sh"; exit 0; }
 packages=(
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev python3
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine32:i386 wine64 wixl msitools gcab
   xvfb xauth xdotool imagemagick nsis osslsigncode openssl
 )

@@ -2,7 +2,7 @@
 # Runs every test: the host unit tests against the simulated machine, the
 # fuzz targets for a fixed time each, then the product build and its tests
 # under Wine (two at a time: the tests of different Wine prefixes run side
-# by side).
+# by side), then the same for the 64-bit flavour.
 #
 # A test that needs Wine and did not run fails the run, unless
 # QMB_ALLOW_NO_WINE=1 says that this machine cannot run Wine at all. The
@@ -28,15 +28,24 @@ stage fuzz fuzz
 windows_build() { cmake --preset windows && cmake --build --preset windows; }
 stage "windows build" windows_build
 
-build=build/windows
-rm -f "$build/wine-tests.xml"
+# Each product build's tests; the Wine tests of both are counted at the end.
 status=0
-windows_tests() { ctest --preset windows --output-junit wine-tests.xml || status=$?; }
-stage "windows tests" windows_tests
-ctest --preset windows --show-only=json-v1 >"$build/tests.json"
+counted=()
+product_tests() {
+  local build="build/$1"
+  rm -f "$build/wine-tests.xml"
+  ctest --preset "$1" --output-junit wine-tests.xml || status=$?
+  ctest --preset "$1" --show-only=json-v1 >"$build/tests.json"
+  counted+=("$build/tests.json" "$build/wine-tests.xml")
+}
+stage "windows tests" product_tests windows
+
+amd64_build() { cmake --preset windows-amd64 && cmake --build --preset windows-amd64; }
+stage "windows-amd64 build" amd64_build
+stage "windows-amd64 tests" product_tests windows-amd64
 
 printf 'time: %s\n' "${times[@]}"
 count=0
-python3 scripts/wine_tests.py "$build/tests.json" "$build/wine-tests.xml" || count=$?
+python3 scripts/wine_tests.py "${counted[@]}" || count=$?
 [ "$status" -eq 0 ] || exit "$status"
 exit "$count"

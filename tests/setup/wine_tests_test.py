@@ -40,6 +40,15 @@ class Count(unittest.TestCase):
                 self.assertEqual(got, code, line)
                 self.assertIn(words, line)
 
+    def test_two_builds_sharing_a_name(self):
+        # The same test name in both builds: a skip in one is not hidden by
+        # a pass in the other.
+        names, found = wine_tests.collect([("windows", TESTS, ET.fromstring(JUNIT)),
+                                           ("windows-amd64", {"tests": TESTS["tests"][:1]}, None)])
+        line, code = wine_tests.summary(names, found, False)
+        self.assertEqual(code, 1, line)
+        self.assertIn("3 skipped or not run: windows/b windows/d windows-amd64/a", line)
+
 
 if __name__ == "__main__":
     unittest.main()
