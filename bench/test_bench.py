@@ -80,6 +80,8 @@ class FiguresTest(unittest.TestCase):
         self.assertAlmostEqual(f["handover_ratio_fastest"], 5.0)
         # Fastest ready 70 against the fastest limit 50.
         self.assertAlmostEqual(f["ready_ratio_fastest"], 1.4)
+        # Fastest exe 40 against the fastest control with the libraries 30.
+        self.assertAlmostEqual(f["handover_beyond_libraries_fastest_ms"], 10.0)
 
     def test_nonpositive_exe_delay_gives_no_ratio(self):
         f = bench.figures([run(40, 140, 40, 40, 60, 50)])
