@@ -664,7 +664,7 @@ def report(results):
     payloads = results["payloads"]
 
     def row(label, getter, fmt=fmt_ms):
-        if wide and "peer" in label:
+        if wide and ("peer" in label or label.startswith("handover ratio")):
             return
         cells = []
         for kind in ("full", "tenth"):
