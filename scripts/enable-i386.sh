@@ -17,6 +17,7 @@
 # goes to build/setup.log (setup_log.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck disable=SC2034  # read by setup_log.sh
 root="$(dirname "$here")"
 source "$here/setup_log.sh"
 setup_log_open
@@ -55,8 +56,8 @@ install_qemu() {
   python3 "$decisions" backports-source /etc/apt "$codename" "$src/sources.list.d/qmb-$codename-backports.sources"
   local opts=(-o "Dir::Etc::SourceList=$src/sources.list" -o "Dir::Etc::SourceParts=$src/sources.list.d"
               -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
-  local update=($sudo apt-get "${opts[@]}" update -qq)
-  local install=(env DEBIAN_FRONTEND=noninteractive $sudo apt-get "${opts[@]}" install -y -qq
+  local update=(${sudo:+"$sudo"} apt-get "${opts[@]}" update -qq)
+  local install=(${sudo:+"$sudo"} env DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install -y -qq
                  --no-install-recommends -t "$codename-backports" qemu-user)
   local i rc
   echo "install-deps: the kernel does not run 32-bit x86 programs; installing qemu-user from" \

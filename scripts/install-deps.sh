@@ -19,6 +19,7 @@
 # that could not be fetched, suites left out) is always shown.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck disable=SC2034  # read by setup_log.sh
 root="$(dirname "$here")"
 source "$here/setup_log.sh"
 setup_log_open
@@ -63,8 +64,9 @@ sudo=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "install-deps: adding the i386 architecture to dpkg, for the 32-bit Wine (wine32:i386)"
   rc=0
-  logged "$work/dpkg.log" $sudo dpkg --add-architecture i386 || rc=$?
-  [ "$rc" -eq 0 ] || { failed "$rc" $sudo dpkg --add-architecture i386; exit 1; }
+  arch=(${sudo:+"$sudo"} dpkg --add-architecture i386)
+  logged "$work/dpkg.log" "${arch[@]}" || rc=$?
+  [ "$rc" -eq 0 ] || { failed "$rc" "${arch[@]}"; exit 1; }
 fi
 
 update_log="$work/update.log"
@@ -76,7 +78,7 @@ pause="${QMB_APT_UPDATE_PAUSE:-20}"
 # resolving", a mirror in mid-sync), reporting it as a warning; with
 # --error-on=any (apt 2.6) it fails, so that the update is retried.
 for ((i = 1; ; i++)); do
-  if logged "$update_log" $sudo apt-get update -qq --error-on=any; then
+  if logged "$update_log" ${sudo:+"$sudo"} apt-get update -qq --error-on=any; then
     break
   fi
   why="$(grep -m1 -E '^[EW]: ' "$update_log" | cut -c1-150 || true)"
@@ -91,7 +93,7 @@ done
 
 # python3 runs the decisions below; a minimal system may not have it yet.
 if ! command -v python3 >/dev/null 2>&1; then
-  python=(env DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends python3)
+  python=(${sudo:+"$sudo"} env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3)
   rc=0
   logged "$install_log" "${python[@]}" || rc=$?
   [ "$rc" -eq 0 ] || { failed "$rc" "${python[@]}"; exit 1; }
@@ -103,7 +105,8 @@ if [ -n "$failed" ]; then
   sed 's/^/  /' <<<"$failed" >&2
 fi
 
-install=(env DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends)
+# (env after sudo: sudo would drop the variable from its own environment)
+install=(${sudo:+"$sudo"} env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
 # installed: what the install did, in one line.
 installed() {
   echo "install-deps: installed them in $((SECONDS - started)) s" \

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by install-deps.sh and enable-i386.sh: the package manager's own
 # output goes to one log file, build/setup.log (QMB_SETUP_LOG), and the
 # set-up prints a few lines of its own. The scripts that source this set

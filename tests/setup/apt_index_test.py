@@ -215,7 +215,7 @@ class QuietSetUp(unittest.TestCase):
               "install-deps: installing 23 (a few"], 8, []),
             ("the install fails", {"FAKE_INSTALL_ERROR": "E: Unable to fetch some archives"}, 1,
              ["install-deps: the last lines of build/setup.log:", "  | E: Unable to fetch some archives",
-              "install-deps: FAILED: env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
+              "install-deps: FAILED: ", "env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
               "--no-install-recommends cmake ninja-build", "(exit status 100)"], 24,
              ["E: Unable to fetch some archives"]),
             ("an index in mid-sync", {"FAKE_UPDATE_OUTPUT": mid_sync, "QMB_APT_UPDATE_ATTEMPTS": "2"}, 0,
