@@ -17,7 +17,7 @@ namespace sim::detail {
 namespace fs = std::filesystem;
 
 void InitFileSystem() {
-  State& s = S();
+  State& s = Machine();
   std::string base = fs::temp_directory_path().string() + "/qmb-sim-XXXXXX";
   std::vector<char> tmpl(base.begin(), base.end());
   tmpl.push_back('\0');
@@ -65,7 +65,7 @@ static bool ValidComponent(const std::string& c, bool wildcards) {
 }
 
 bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit, bool wildcards) {
-  State& s = S();
+  State& s = Machine();
   if (path.size() > limit) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return false;
@@ -166,7 +166,7 @@ Path ParentOf(const Path& p) {
   if (parent.parts.empty()) {
     parent.key = std::string(1, p.drive) + ":\\";
     parent.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":\\";
-    parent.hostPath = S().hostRoot + "/" + std::string(1, p.drive);
+    parent.hostPath = Machine().hostRoot + "/" + std::string(1, p.drive);
   }
   return parent;
 }
@@ -178,7 +178,7 @@ static bool ParentIsFolder(const Path& p) {
 
 static std::vector<FileObject*> OpenFiles(const std::string& key) {
   std::vector<FileObject*> out;
-  for (auto& [h, obj] : S().handles) {
+  for (auto& [h, obj] : Machine().handles) {
     if (obj->kind != Kind::File) continue;
     auto* f = static_cast<FileObject*>(obj.get());
     if (f->key == key) out.push_back(f);
@@ -197,7 +197,7 @@ static bool Writes(DWORD access) { return (access & (GENERIC_WRITE | 0x2u | 0x4u
 bool TakesPartInSharing(DWORD access) { return Reads(access) || Writes(access) || (access & 0x10000u) != 0; }
 
 bool Pending(const std::string& key) {
-  for (const std::string& name : S().pending)
+  for (const std::string& name : Machine().pending)
     if (key == name || key.compare(0, name.size() + 1, name + "\\") == 0) return true;
   return false;
 }
@@ -212,7 +212,7 @@ static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
 static const DWORD kVolumeSerial = 0x51534D31;
 
 void HandleClosed(const std::string& key) {
-  State& s = S();
+  State& s = Machine();
   if (s.pending.count(key) == 0) return;
   for (auto& [h, obj] : s.handles)
     if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->key == key) return;
@@ -247,8 +247,8 @@ bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
 }
 
 static DWORD Attributes(const std::string& key) {
-  auto it = S().attributes.find(key);
-  return it == S().attributes.end() ? 0 : it->second;
+  auto it = Machine().attributes.find(key);
+  return it == Machine().attributes.end() ? 0 : it->second;
 }
 
 static bool MatchPattern(const char* pattern, const char* name) {
@@ -300,12 +300,10 @@ using namespace sim::detail;
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                           DWORD flags, HANDLE templateFile) {
-  auto lock = Enter();
-  Log("CreateFileA(" + Str(path) + ", " + Hex(access) + ", " + std::to_string(share) + ", " +
-      std::to_string(disposition) + ", " + Hex(flags) + ")");
+  Call c("CreateFileA", path, Hex(access), share, disposition, Hex(flags));
   (void)sa;
   (void)templateFile;
-  if (Fault("CreateFileA", Str(path))) return INVALID_HANDLE_VALUE;
+  if (c.faulted(path)) return INVALID_HANDLE_VALUE;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(path), &p, &error)) {
@@ -411,7 +409,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
   }
   HANDLE h = OpenFileObject(p, access, share, truncate, false, disposition == CREATE_NEW);
   if (h != INVALID_HANDLE_VALUE) {
-    if (!exists && (flags & FILE_ATTRIBUTE_READONLY) != 0) S().attributes[p.key] = FILE_ATTRIBUTE_READONLY;
+    if (!exists && (flags & FILE_ATTRIBUTE_READONLY) != 0) Machine().attributes[p.key] = FILE_ATTRIBUTE_READONLY;
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                    : ERROR_SUCCESS);
   }
@@ -419,10 +417,9 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPVOID overlapped) {
-  auto lock = Enter();
-  Log("WriteFile(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(count) + ")");
+  Call c("WriteFile", file, count);
   (void)overlapped;
-  State& s = S();
+  State& s = Machine();
   if (written == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -438,7 +435,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (Fault("WriteFile", f->key)) return FALSE;
+  if (c.faulted(f->key)) return FALSE;
   DWORD n = count;
   if (Self().role == Role::Bootstrapper) {
     for (auto it = s.shortWrites.begin(); it != s.shortWrites.end();) {
@@ -466,10 +463,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
 }
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
-  auto lock = Enter();
-  Log("SetFilePointer(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(distance) + ", " +
-      (distanceHigh == nullptr ? "NULL" : "high") + ", " + std::to_string(method) + ")");
-  if (Fault("SetFilePointer")) return INVALID_SET_FILE_POINTER;
+  Call c("SetFilePointer", file, distance, distanceHigh == nullptr ? "NULL" : "high", method);
+  if (c.faulted()) return INVALID_SET_FILE_POINTER;
   auto obj = GetHandle(file);
   if (obj == nullptr || obj->kind != Kind::File) {
     SetError(ERROR_INVALID_HANDLE);
@@ -489,9 +484,8 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 }
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
-  auto lock = Enter();
-  Log("CreateDirectoryA(" + Str(path) + ", " + (sa == nullptr ? "NULL" : "sa") + ")");
-  if (Fault("CreateDirectoryA", Str(path))) return FALSE;
+  Call c("CreateDirectoryA", path, sa == nullptr ? "NULL" : "sa");
+  if (c.faulted(path)) return FALSE;
   Path p;
   DWORD error = 0;
   // A folder name leaves room for a file name of 8.3 characters.
@@ -532,9 +526,8 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
 }
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
-  auto lock = Enter();
-  Log("RemoveDirectoryA(" + Str(path) + ")");
-  if (Fault("RemoveDirectoryA", Str(path))) return FALSE;
+  Call c("RemoveDirectoryA", path);
+  if (c.faulted(path)) return FALSE;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(path), &p, &error)) {
@@ -565,7 +558,7 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   if (HostIsLink(p.hostPath)) {
     // A junction is removed as itself; its target stays.
     ::unlink(p.hostPath.c_str());
-    S().security.erase(p.key);
+    Machine().security.erase(p.key);
     return TRUE;
   }
   std::error_code ec;
@@ -576,21 +569,20 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   // Still open elsewhere (with delete sharing, or with no data access):
   // marked for deletion, gone when the last handle is closed.
   if (!OpenFiles(p.key).empty()) {
-    S().pending.insert(p.key);
+    Machine().pending.insert(p.key);
     return TRUE;
   }
   if (::rmdir(p.hostPath.c_str()) != 0) {
     SetError(ERROR_DIR_NOT_EMPTY);
     return FALSE;
   }
-  S().security.erase(p.key);
+  Machine().security.erase(p.key);
   return TRUE;
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
-  auto lock = Enter();
-  Log("DeleteFileA(" + Str(path) + ")");
-  if (Fault("DeleteFileA", Str(path))) return FALSE;
+  Call c("DeleteFileA", path);
+  if (c.faulted(path)) return FALSE;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(path), &p, &error)) {
@@ -621,18 +613,18 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
   // Open elsewhere with delete sharing: only marked for deletion; the name
   // stays until the last handle is closed (DeleteFileA, Remarks).
   if (!open.empty()) {
-    S().pending.insert(p.key);
+    Machine().pending.insert(p.key);
     return TRUE;
   }
   ::unlink(p.hostPath.c_str());
-  S().attributes.erase(p.key);
+  Machine().attributes.erase(p.key);
   return TRUE;
 }
 
 // Renames an entry, as the system (`user` false: the process token) or the
 // user's other process would. Returns 0 or the Windows error.
 DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
-  State& s = S();
+  State& s = Machine();
   bool dir = false, targetDir = false;
   if (!HostExists(f.hostPath, &dir) && !HostIsLink(f.hostPath))
     return ParentIsFolder(f) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
@@ -675,9 +667,8 @@ DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
 }
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
-  auto lock = Enter();
-  Log("MoveFileA(" + Str(existing) + ", " + Str(newName) + ")");
-  if (Fault("MoveFileA", Str(existing))) return FALSE;
+  Call c("MoveFileA", existing, newName);
+  if (c.faulted(existing)) return FALSE;
   Path f, t;
   DWORD error = 0;
   if (!ResolvePath(Str(existing), &f, &error) || !ResolvePath(Str(newName), &t, &error)) {
@@ -701,9 +692,8 @@ static void FillEntry(WIN32_FIND_DATAA* d, const std::string& name, bool dir, ui
 }
 
 HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-  auto lock = Enter();
-  Log("FindFirstFileA(" + Str(pattern) + ")");
-  if (Fault("FindFirstFileA", Str(pattern))) return INVALID_HANDLE_VALUE;
+  Call c("FindFirstFileA", pattern);
+  if (c.faulted(pattern)) return INVALID_HANDLE_VALUE;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(pattern), &p, &error, MAX_PATH - 1, true) || p.parts.empty()) {
@@ -763,9 +753,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
-  auto lock = Enter();
-  Log("FindNextFileA(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
-  if (Fault("FindNextFileA")) return FALSE;
+  Call c("FindNextFileA", search);
+  if (c.faulted()) return FALSE;
   auto obj = GetHandle(search);
   if (obj == nullptr || obj->kind != Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);
@@ -781,23 +770,21 @@ BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
 }
 
 BOOL WINAPI FindClose(HANDLE search) {
-  auto lock = Enter();
-  Log("FindClose(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
+  Call c("FindClose", search);
   auto obj = GetHandle(search);
   if (obj == nullptr || obj->kind != Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  S().handles.erase(reinterpret_cast<uintptr_t>(search));
+  Machine().handles.erase(reinterpret_cast<uintptr_t>(search));
   // As with CloseHandle, a reported failure still releases the handle.
-  if (Fault("FindClose")) return FALSE;
+  if (c.faulted()) return FALSE;
   return TRUE;
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-  auto lock = Enter();
-  Log("GetFileAttributesA(" + Str(path) + ")");
-  if (Fault("GetFileAttributesA", Str(path))) return INVALID_FILE_ATTRIBUTES;
+  Call c("GetFileAttributesA", path);
+  if (c.faulted(path)) return INVALID_FILE_ATTRIBUTES;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(path), &p, &error)) {
@@ -820,15 +807,14 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 }
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  auto lock = Enter();
-  Log("GetFileInformationByHandle(" + Hex(reinterpret_cast<uintptr_t>(file)) + ")");
+  Call c("GetFileInformationByHandle", file);
   auto obj = GetHandle(file);
   if (obj == nullptr || obj->kind != Kind::File) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   auto* f = static_cast<FileObject*>(obj.get());
-  if (Fault("GetFileInformationByHandle", f->key)) return FALSE;
+  if (c.faulted(f->key)) return FALSE;
   std::memset(info, 0, sizeof *info);
   info->dwVolumeSerialNumber = kVolumeSerial;
   if (f->directory) {
@@ -858,16 +844,14 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
 // links and redirections on the way are followed (a link opened as itself
 // stays where it is), and the names come as the disk spells them.
 DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags) {
-  auto lock = Enter();
-  Log("GetFinalPathNameByHandleA(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(capacity) +
-      ", " + Hex(flags) + ")");
+  Call c("GetFinalPathNameByHandleA", file, capacity, Hex(flags));
   auto obj = GetHandle(file);
   if (obj == nullptr || obj->kind != Kind::File) {
     SetError(ERROR_INVALID_HANDLE);
     return 0;
   }
   auto* f = static_cast<FileObject*>(obj.get());
-  if (Fault("GetFinalPathNameByHandleA", f->key)) return 0;
+  if (c.faulted(f->key)) return 0;
   if (flags != FILE_NAME_NORMALIZED) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -877,7 +861,7 @@ DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, 
   fs::path real = (f->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
                       ? fs::canonical(host.parent_path(), ec) / host.filename()
                       : fs::canonical(host, ec);
-  std::string root = fs::canonical(S().hostRoot, ec).string() + "/";
+  std::string root = fs::canonical(Machine().hostRoot, ec).string() + "/";
   std::string r = real.string();
   if (ec || r.compare(0, root.size(), root) != 0) {
     SetError(ERROR_PATH_NOT_FOUND);
@@ -905,19 +889,19 @@ static Path Must(const std::string& path) {
 }
 
 bool Exists(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   bool dir;
   return HostExists(Must(path).hostPath, &dir);
 }
 
 bool IsDirectory(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   bool dir = false;
   return HostExists(Must(path).hostPath, &dir) && dir;
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   std::string host = Must(path).hostPath, out;
   int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return out;
@@ -929,12 +913,12 @@ std::string ReadFileBytes(const std::string& path) {
 }
 
 void MakeDirectories(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   fs::create_directories(Must(path).hostPath);
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = Must(path);
   fs::create_directories(ParentOf(p).hostPath);
   int fd = ::open(p.hostPath.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
@@ -944,16 +928,16 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 void SetReadOnly(const std::string& path, bool readOnly) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = Must(path);
   if (readOnly)
-    S().attributes[p.key] |= FILE_ATTRIBUTE_READONLY;
+    Machine().attributes[p.key] |= FILE_ATTRIBUTE_READONLY;
   else
-    S().attributes[p.key] &= ~FILE_ATTRIBUTE_READONLY;
+    Machine().attributes[p.key] &= ~FILE_ATTRIBUTE_READONLY;
 }
 
 std::vector<std::string> ListDirectory(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   std::vector<std::string> out;
   std::string host = Must(path).hostPath;
   if (DIR* d = ::opendir(host.c_str())) {
@@ -968,23 +952,23 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 }
 
 int OpenFileHandles() {
-  auto lock = Lock();
+  auto lock = LockMachine();
   int n = 0;
-  for (auto& [h, obj] : S().handles)
+  for (auto& [h, obj] : Machine().handles)
     if (obj->kind == Kind::File && !static_cast<FileObject*>(obj.get())->heldByTest) ++n;
   return n;
 }
 
 void HoldFileOpen(const std::string& path, DWORD access, DWORD share) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = Must(path);
   fs::create_directories(ParentOf(p).hostPath);
   OpenFileObject(p, access, share, false, true);
 }
 
 void ReleaseHeldFiles() {
-  auto lock = Lock();
-  State& s = S();
+  auto lock = LockMachine();
+  State& s = Machine();
   for (auto it = s.handles.begin(); it != s.handles.end();) {
     if (it->second->kind == Kind::File && static_cast<FileObject*>(it->second.get())->heldByTest) {
       auto* f = static_cast<FileObject*>(it->second.get());

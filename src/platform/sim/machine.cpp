@@ -21,7 +21,7 @@ ThreadInfo& Self() {
 
 static State* g_state = nullptr;
 
-State& S() {
+State& Machine() {
   if (g_state == nullptr) {
     g_state = new State();
     InitFileSystem();
@@ -31,8 +31,8 @@ State& S() {
   return *g_state;
 }
 
-std::unique_lock<std::recursive_mutex> Enter() {
-  State& s = S();
+std::unique_lock<std::recursive_mutex> EnterOrEndThread() {
+  State& s = Machine();
   std::unique_lock<std::recursive_mutex> lock(s.mu);
   // A thread being unwound by the end of the process (its destructors
   // releasing what it held) finishes those calls; it is ending already.
@@ -40,10 +40,10 @@ std::unique_lock<std::recursive_mutex> Enter() {
   return lock;
 }
 
-std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock<std::recursive_mutex>(S().mu); }
+std::unique_lock<std::recursive_mutex> LockMachine() { return std::unique_lock<std::recursive_mutex>(Machine().mu); }
 
 bool ReleasedByTheEnd() {
-  State& s = S();
+  State& s = Machine();
   if (Self().role != Role::Bootstrapper || !s.ended) return false;
   // A real thread would not have got here: ExitProcess ends every thread
   // of the process and the end closes its handles (Microsoft's ExitProcess
@@ -54,7 +54,7 @@ bool ReleasedByTheEnd() {
 
 void Log(const std::string& line) {
   if (Self().role != Role::Bootstrapper) return;
-  S().calls.push_back(line);
+  Machine().calls.push_back(line);
 }
 
 std::string Hex(uint64_t v) {
@@ -67,9 +67,9 @@ std::string Str(const char* s) { return s == nullptr ? std::string("(null)") : s
 
 void SetError(DWORD code) { Self().lastError = code; }
 
-bool Fault(const char* op, const std::string& argument) {
+bool AskForFault(const char* op, const std::string& argument) {
   if (Self().role != Role::Bootstrapper) return false;
-  State& s = S();
+  State& s = Machine();
   for (auto it = s.hooks.begin(); it != s.hooks.end(); ++it) {
     if (it->op != op || (!it->match.empty() && argument.find(it->match) == std::string::npos)) continue;
     std::function<void()> action = std::move(it->action);
@@ -108,7 +108,7 @@ bool Fault(const char* op, const std::string& argument) {
 int Opener() { return Self().role == Role::Child ? -1 : Self().number; }
 
 HANDLE AddHandle(std::shared_ptr<Object> object) {
-  State& s = S();
+  State& s = Machine();
   uintptr_t h = s.nextHandle;
   s.nextHandle += 4;
   s.openers[h] = Opener();
@@ -117,7 +117,7 @@ HANDLE AddHandle(std::shared_ptr<Object> object) {
 }
 
 std::shared_ptr<Object> GetHandle(HANDLE h) {
-  State& s = S();
+  State& s = Machine();
   auto it = s.handles.find(reinterpret_cast<uintptr_t>(h));
   if (it == s.handles.end()) return nullptr;
   return it->second;
@@ -175,7 +175,7 @@ void Reset() {
     g_state = nullptr;
   }
   Self() = ThreadInfo{};
-  S();
+  Machine();
   // The last machine's folder goes when the test program ends; each Reset
   // removes the one before.
   static const bool removedAtExit = std::atexit([] {
@@ -190,7 +190,7 @@ void Reset() {
 HINSTANCE Module() { return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x00400000)); }
 
 RunResult RunProcess(const std::function<int()>& entry) {
-  State& s = S();
+  State& s = Machine();
   int code = 0;
   bool returned = false;
   try {
@@ -214,14 +214,14 @@ RunResult RunProcess(const std::function<int()>& entry) {
 }
 
 std::vector<std::string> Calls() {
-  auto lock = Lock();
-  return S().calls;
+  auto lock = LockMachine();
+  return Machine().calls;
 }
 
 std::vector<std::string> CallsStartingWith(const std::string& prefix) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   std::vector<std::string> out;
-  for (const auto& c : S().calls)
+  for (const auto& c : Machine().calls)
     if (c.compare(0, prefix.size(), prefix) == 0) out.push_back(c);
   return out;
 }
@@ -229,124 +229,124 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix) {
 size_t CountCalls(const std::string& prefix) { return CallsStartingWith(prefix).size(); }
 
 size_t CallCount() {
-  auto lock = Lock();
-  return S().calls.size();
+  auto lock = LockMachine();
+  return Machine().calls.size();
 }
 
 void ClearCalls() {
-  auto lock = Lock();
-  S().calls.clear();
+  auto lock = LockMachine();
+  Machine().calls.clear();
 }
 
 void FailCall(const std::string& op, int nth, DWORD error, const std::string& match) {
-  auto lock = Lock();
-  S().faults.push_back({op, nth, error, match});
+  auto lock = LockMachine();
+  Machine().faults.push_back({op, nth, error, match});
 }
 
 size_t PendingFaults() {
-  auto lock = Lock();
-  return S().faults.size();
+  auto lock = LockMachine();
+  return Machine().faults.size();
 }
 
 void ShortWrite(int nth, DWORD bytes) {
-  auto lock = Lock();
-  S().shortWrites.push_back({nth, bytes});
+  auto lock = LockMachine();
+  Machine().shortWrites.push_back({nth, bytes});
 }
 
 void SetDiskSpace(uint64_t bytes) {
-  auto lock = Lock();
-  S().diskSpace = bytes;
+  auto lock = LockMachine();
+  Machine().diskSpace = bytes;
 }
 
 void SetEnv(const std::string& name, const std::string& value) {
-  auto lock = Lock();
-  S().env[Lower(name)] = {name, value};
+  auto lock = LockMachine();
+  Machine().env[Lower(name)] = {name, value};
 }
 
 void UnsetEnv(const std::string& name) {
-  auto lock = Lock();
-  S().env.erase(Lower(name));
+  auto lock = LockMachine();
+  Machine().env.erase(Lower(name));
 }
 
 void SetCommandLine(const std::string& commandLine) {
-  auto lock = Lock();
-  S().commandLine = commandLine;
+  auto lock = LockMachine();
+  Machine().commandLine = commandLine;
 }
 
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform) {
-  auto lock = Lock();
-  S().major = major;
-  S().minor = minor;
-  S().platform = platform;
+  auto lock = LockMachine();
+  Machine().major = major;
+  Machine().minor = minor;
+  Machine().platform = platform;
 }
 
 void SetTempPath(const std::string& path) {
-  auto lock = Lock();
-  S().tempPath = path;
+  auto lock = LockMachine();
+  Machine().tempPath = path;
 }
 
 void SetCodePage(UINT codePage) {
-  auto lock = Lock();
-  S().codePage = codePage;
+  auto lock = LockMachine();
+  Machine().codePage = codePage;
 }
 
 void SetUserLangId(LANGID lang) {
-  auto lock = Lock();
-  S().userLang = lang;
+  auto lock = LockMachine();
+  Machine().userLang = lang;
 }
 
 void SetUiLanguage(LANGID lang) {
-  auto lock = Lock();
-  S().uiLang = lang;
+  auto lock = LockMachine();
+  Machine().uiLang = lang;
 }
 
 void SetMsiVersion(DWORD ms, DWORD ls) {
-  auto lock = Lock();
-  S().msiHasVersion = true;
-  S().msiMs = ms;
-  S().msiLs = ls;
+  auto lock = LockMachine();
+  Machine().msiHasVersion = true;
+  Machine().msiMs = ms;
+  Machine().msiLs = ls;
 }
 
 void RemoveMsiVersionInfo() {
-  auto lock = Lock();
-  S().msiHasVersion = false;
+  auto lock = LockMachine();
+  Machine().msiHasVersion = false;
 }
 
 void SetClock(time_t t) {
-  auto lock = Lock();
-  S().clockPinned = true;
-  S().clock = t;
+  auto lock = LockMachine();
+  Machine().clockPinned = true;
+  Machine().clock = t;
 }
 
 void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release) {
-  auto lock = Lock();
-  S().holds.push_back({op, match, std::move(release)});
+  auto lock = LockMachine();
+  Machine().holds.push_back({op, match, std::move(release)});
 }
 
 int HeldThreads() {
-  auto lock = Lock();
-  return S().heldThreads;
+  auto lock = LockMachine();
+  return Machine().heldThreads;
 }
 
 bool ThreadAwaited() {
-  auto lock = Lock();
-  return S().threadAwaited;
+  auto lock = LockMachine();
+  return Machine().threadAwaited;
 }
 
 bool EventExists(const std::string& name) {
-  auto lock = Lock();
-  return S().namedEvents.count(name) != 0;
+  auto lock = LockMachine();
+  return Machine().namedEvents.count(name) != 0;
 }
 
 bool EventSignalled(const std::string& name) {
-  auto lock = Lock();
-  auto it = S().namedEvents.find(name);
-  return it != S().namedEvents.end() && it->second->signalled;
+  auto lock = LockMachine();
+  auto it = Machine().namedEvents.find(name);
+  return it != Machine().namedEvents.end() && it->second->signalled;
 }
 
 std::map<std::string, int> OpenHandles() {
-  auto lock = Lock();
-  State& s = S();
+  auto lock = LockMachine();
+  State& s = Machine();
   auto counts = [&s](int opener) { return opener >= 0 && s.cutShort.count(opener) == 0; };
   std::map<std::string, int> open;
   for (auto& [h, obj] : s.handles) {
@@ -369,9 +369,9 @@ std::map<std::string, int> OpenHandles() {
 }
 
 int OpenEventHandles() {
-  auto lock = Lock();
+  auto lock = LockMachine();
   int n = 0;
-  for (auto& [h, obj] : S().handles)
+  for (auto& [h, obj] : Machine().handles)
     if (obj->kind == Kind::Event) ++n;
   return n;
 }
@@ -381,23 +381,23 @@ void RegisterProgram(const std::string& path, Program program) {
   DWORD error = 0;
   if (!ResolvePath(path, &p, &error)) std::abort();
   WriteFileBytes(path, "MZ simulated program");
-  auto lock = Lock();
-  S().programs[p.key] = std::move(program);
+  auto lock = LockMachine();
+  Machine().programs[p.key] = std::move(program);
 }
 
 std::vector<ProcessRecord> Processes() {
-  auto lock = Lock();
-  return S().processes;
+  auto lock = LockMachine();
+  return Machine().processes;
 }
 
 std::vector<MessageBoxRecord> MessageBoxes() {
-  auto lock = Lock();
-  return S().messageBoxes;
+  auto lock = LockMachine();
+  return Machine().messageBoxes;
 }
 
 int LiveLocalAllocations() {
-  auto lock = Lock();
-  return static_cast<int>(S().localAllocations.size());
+  auto lock = LockMachine();
+  return static_cast<int>(Machine().localAllocations.size());
 }
 
 }  // namespace sim
@@ -413,9 +413,8 @@ void WINAPI SetLastError(DWORD code) { Self().lastError = code; }
 
 void WINAPI ExitProcess(UINT code) {
   {
-    auto lock = Enter();
-    Log("ExitProcess(" + std::to_string(static_cast<int>(code)) + ")");
-    State& s = S();
+    Call c("ExitProcess", static_cast<int>(code));
+    State& s = Machine();
     if (!s.ended) {
       s.ended = true;
       s.exitCode = static_cast<int>(code);
@@ -427,15 +426,13 @@ void WINAPI ExitProcess(UINT code) {
 }
 
 DWORD WINAPI GetCurrentProcessId() {
-  auto lock = Enter();
-  Log("GetCurrentProcessId()");
+  Call c("GetCurrentProcessId");
   return 0x1234;
 }
 
 LPSTR WINAPI GetCommandLineA() {
-  auto lock = Enter();
-  State& s = S();
-  Log("GetCommandLineA()");
+  Call c("GetCommandLineA");
+  State& s = Machine();
   s.commandLineBuffer.assign(s.commandLine.begin(), s.commandLine.end());
   s.commandLineBuffer.push_back('\0');
   return s.commandLineBuffer.data();
@@ -444,9 +441,8 @@ LPSTR WINAPI GetCommandLineA() {
 // The lead-byte ranges of the double-byte ANSI code pages (what GetCPInfo
 // reports for them); every other code page is single-byte.
 BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
-  auto lock = Enter();
-  Log("IsDBCSLeadByte(" + Hex(testChar) + ")");
-  switch (S().codePage) {
+  Call c("IsDBCSLeadByte", Hex(testChar));
+  switch (Machine().codePage) {
     case 932:  // Japanese (Shift-JIS)
       return (testChar >= 0x81 && testChar <= 0x9F) || (testChar >= 0xE0 && testChar <= 0xFC);
     case 936:  // Simplified Chinese (GBK)
@@ -459,20 +455,18 @@ BOOL WINAPI IsDBCSLeadByte(BYTE testChar) {
 }
 
 LANGID WINAPI GetUserDefaultLangID() {
-  auto lock = Enter();
-  Log("GetUserDefaultLangID()");
-  return S().userLang;
+  Call c("GetUserDefaultLangID");
+  return Machine().userLang;
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-  auto lock = Enter();
-  Log("GetVersionExA(" + std::to_string(info->dwOSVersionInfoSize) + ")");
-  if (Fault("GetVersionExA")) return FALSE;
+  Call c("GetVersionExA", info->dwOSVersionInfoSize);
+  if (c.faulted()) return FALSE;
   if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
     SetError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  State& s = S();
+  State& s = Machine();
   info->dwMajorVersion = s.major;
   info->dwMinorVersion = s.minor;
   info->dwBuildNumber = s.build;
@@ -488,31 +482,27 @@ static UINT CopyOut(const std::string& value, LPSTR buffer, UINT size) {
 }
 
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
-  auto lock = Enter();
-  Log("GetSystemDirectoryA(" + std::to_string(size) + ")");
-  if (Fault("GetSystemDirectoryA")) return 0;
-  return CopyOut(S().systemDirectory, buffer, size);
+  Call c("GetSystemDirectoryA", size);
+  if (c.faulted()) return 0;
+  return CopyOut(Machine().systemDirectory, buffer, size);
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-  auto lock = Enter();
-  Log("GetWindowsDirectoryA(" + std::to_string(size) + ")");
-  if (Fault("GetWindowsDirectoryA")) return 0;
-  return CopyOut(S().windowsDirectory, buffer, size);
+  Call c("GetWindowsDirectoryA", size);
+  if (c.faulted()) return 0;
+  return CopyOut(Machine().windowsDirectory, buffer, size);
 }
 
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
-  auto lock = Enter();
-  Log("GetTempPathA(" + std::to_string(size) + ")");
-  if (Fault("GetTempPathA")) return 0;
-  return CopyOut(S().tempPath, buffer, size);
+  Call c("GetTempPathA", size);
+  if (c.faulted()) return 0;
+  return CopyOut(Machine().tempPath, buffer, size);
 }
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
-  auto lock = Enter();
-  Log("GetEnvironmentVariableA(" + Str(name) + ", " + std::to_string(size) + ")");
-  if (Fault("GetEnvironmentVariableA", Str(name))) return 0;
-  State& s = S();
+  Call c("GetEnvironmentVariableA", name, size);
+  if (c.faulted(name)) return 0;
+  State& s = Machine();
   auto it = s.env.find(Lower(name));
   if (it == s.env.end()) {
     SetError(ERROR_ENVVAR_NOT_FOUND);
@@ -553,10 +543,8 @@ int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
 
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR out,
                                int outBytes, LPCSTR defaultChar, LPBOOL usedDefault) {
-  auto lock = Enter();
-  Log("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
-      std::to_string(wideCount) + ", " + std::to_string(outBytes) + ")");
-  if (Fault("WideCharToMultiByte")) return 0;
+  Call c("WideCharToMultiByte", codePage, flags, wideCount, outBytes);
+  if (c.faulted()) return 0;
   if (codePage != CP_ACP || flags != 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -595,21 +583,19 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wid
 // ---- memory and system messages ------------------------------------------------------------
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
-  auto lock = Enter();
-  Log("LocalAlloc(" + Hex(flags) + ", " + std::to_string(bytes) + ")");
-  if (Fault("LocalAlloc")) return nullptr;
+  Call c("LocalAlloc", Hex(flags), bytes);
+  if (c.faulted()) return nullptr;
   void* p = (flags & LMEM_ZEROINIT) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
                                           : std::malloc(bytes == 0 ? 1 : bytes);
-  S().localAllocations.insert(p);
+  Machine().localAllocations.insert(p);
   return p;
 }
 
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
-  auto lock = Enter();
-  Log("LocalFree()");
+  Call c("LocalFree");
   if (memory == nullptr) return nullptr;
-  if (Fault("LocalFree")) return memory;
-  if (S().localAllocations.erase(memory) == 0) {
+  if (c.faulted()) return memory;
+  if (Machine().localAllocations.erase(memory) == 0) {
     SetError(ERROR_INVALID_HANDLE);
     return memory;
   }
@@ -636,12 +622,11 @@ static const char* SystemText(DWORD code) {
 
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId, LPSTR buffer,
                             DWORD size, void* arguments) {
-  auto lock = Enter();
-  Log("FormatMessageA(" + Hex(flags) + ", " + std::to_string(messageId) + ", " + Hex(languageId) + ")");
+  Call c("FormatMessageA", Hex(flags), messageId, Hex(languageId));
   (void)source;
   (void)size;
   (void)arguments;
-  if (Fault("FormatMessageA")) return 0;
+  if (c.faulted()) return 0;
   const char* text = SystemText(messageId);
   if ((flags & FORMAT_MESSAGE_FROM_SYSTEM) == 0 || (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) == 0 ||
       text == nullptr) {
@@ -651,7 +636,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
   size_t n = std::strlen(text);
   char* p = static_cast<char*>(std::calloc(n + 1, 1));
   std::memcpy(p, text, n);
-  S().localAllocations.insert(p);
+  Machine().localAllocations.insert(p);
   *reinterpret_cast<char**>(buffer) = p;
   return static_cast<DWORD>(n);
 }
@@ -659,7 +644,7 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD 
 // ---- handles, events, threads, waits ----------------------------------------------------------
 
 static void ReleaseObject(const std::shared_ptr<Object>& obj) {
-  State& s = S();
+  State& s = Machine();
   if (obj->kind == Kind::Event) {
     auto* e = static_cast<EventObject*>(obj.get());
     if (--e->handles == 0 && !e->name.empty()) s.namedEvents.erase(e->name);
@@ -672,11 +657,10 @@ static void ReleaseObject(const std::shared_ptr<Object>& obj) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
-  auto lock = Lock();
-  if (ReleasedByTheEnd()) return TRUE;
-  State& s = S();
+  Call c(Call::kReleases, "CloseHandle", handle);
+  if (c.releasedByTheEnd()) return TRUE;
+  State& s = Machine();
   auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
-  Log("CloseHandle(" + Hex(reinterpret_cast<uintptr_t>(handle)) + ")");
   if (it == s.handles.end()) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -687,16 +671,14 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
   s.handles.erase(it);
   ReleaseObject(obj);
   s.changed.notify_all();
-  if (Fault("CloseHandle", arg)) return FALSE;
+  if (c.faulted(arg)) return FALSE;
   return TRUE;
 }
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCSTR name) {
-  auto lock = Enter();
-  Log("CreateEventA(" + std::string(sa == nullptr ? "NULL" : "sa") + ", " + std::to_string(manualReset) +
-      ", " + std::to_string(initialState) + ", " + Str(name) + ")");
-  if (Fault("CreateEventA", Str(name))) return nullptr;
-  State& s = S();
+  Call c("CreateEventA", sa == nullptr ? "NULL" : "sa", manualReset, initialState, name);
+  if (c.faulted(name)) return nullptr;
+  State& s = Machine();
   if (name != nullptr) {
     auto it = s.namedEvents.find(name);
     if (it != s.namedEvents.end()) {
@@ -718,16 +700,15 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
 }
 
 BOOL WINAPI SetEvent(HANDLE event) {
-  auto lock = Enter();
-  Log("SetEvent(" + Hex(reinterpret_cast<uintptr_t>(event)) + ")");
-  if (Fault("SetEvent")) return FALSE;
+  Call c("SetEvent", event);
+  if (c.faulted()) return FALSE;
   auto obj = GetHandle(event);
   if (obj == nullptr || obj->kind != Kind::Event) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
   static_cast<EventObject*>(obj.get())->signalled = true;
-  S().changed.notify_all();
+  Machine().changed.notify_all();
   return TRUE;
 }
 
@@ -744,19 +725,18 @@ static bool IsSignalled(Object* obj) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  auto lock = Enter();
-  Log("WaitForSingleObject(" + Hex(reinterpret_cast<uintptr_t>(handle)) + ", " + Hex(milliseconds) + ")");
-  if (Fault("WaitForSingleObject")) return WAIT_FAILED;
+  Call c("WaitForSingleObject", handle, Hex(milliseconds));
+  if (c.faulted()) return WAIT_FAILED;
   auto obj = GetHandle(handle);
   if (obj == nullptr || obj->kind == Kind::File || obj->kind == Kind::Search) {
     SetError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
   if (obj->kind == Kind::Thread && Self().role == Role::Bootstrapper) {
-    S().threadAwaited = true;
-    S().changed.notify_all();
+    Machine().threadAwaited = true;
+    Machine().changed.notify_all();
   }
-  bool ok = WaitUntil(lock, milliseconds, [&] { return IsSignalled(obj.get()); });
+  bool ok = c.waitOrEndThread(milliseconds, [&] { return IsSignalled(obj.get()); });
   if (!ok) return WAIT_TIMEOUT;
   if (obj->kind == Kind::Event && !static_cast<EventObject*>(obj.get())->manualReset)
     static_cast<EventObject*>(obj.get())->signalled = false;
@@ -765,11 +745,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_START_ROUTINE routine,
                            LPVOID argument, DWORD flags, LPDWORD threadId) {
-  auto lock = Enter();
-  Log("CreateThread(" + std::string(sa == nullptr ? "NULL" : "sa") + ", " + std::to_string(stackSize) +
-      ", " + Hex(reinterpret_cast<uintptr_t>(argument)) + ", " + Hex(flags) + ")");
-  if (Fault("CreateThread")) return nullptr;
-  State& s = S();
+  Call c("CreateThread", sa == nullptr ? "NULL" : "sa", stackSize, argument, Hex(flags));
+  if (c.faulted()) return nullptr;
+  State& s = Machine();
   auto task = std::make_shared<TaskObject>(Kind::Thread);
   HANDLE h = AddHandle(task);
   if (threadId != nullptr) *threadId = static_cast<DWORD>(reinterpret_cast<uintptr_t>(h));
@@ -785,11 +763,11 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_
       finished = true;
     } catch (const ProcessEnded&) {
     }
-    auto l = Lock();
-    if (!finished) S().cutShort.insert(number);
+    auto l = LockMachine();
+    if (!finished) Machine().cutShort.insert(number);
     task->done = true;
-    task->exitCode = finished ? code : static_cast<DWORD>(S().exitCode);
-    S().changed.notify_all();
+    task->exitCode = finished ? code : static_cast<DWORD>(Machine().exitCode);
+    Machine().changed.notify_all();
   });
   return h;
 }
@@ -821,7 +799,7 @@ std::string WithExe(const std::string& name) {
 bool FindImage(const std::string& name, std::string* key) {
   std::string candidate = WithExe(name);
   if (candidate.find_first_of("\\/") != std::string::npos) return IsFile(candidate, key);
-  State& s = S();
+  State& s = Machine();
   for (const std::string& dir : {s.currentDirectory, s.systemDirectory, s.windowsDirectory}) {
     if (IsFile(dir + "\\" + candidate, key)) return true;
   }
@@ -833,17 +811,15 @@ bool FindImage(const std::string& name, std::string* key) {
 BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES processSa,
                            LPSECURITY_ATTRIBUTES threadSa, BOOL inheritHandles, DWORD flags, LPVOID environment,
                            LPCSTR currentDirectory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info) {
-  auto lock = Enter();
-  Log("CreateProcessA(" + Str(application) + ", " + Str(commandLine) + ", " +
-      (processSa == nullptr ? "NULL" : "sa") + ", " + (threadSa == nullptr ? "NULL" : "sa") + ", " +
-      std::to_string(inheritHandles) + ", " + Hex(flags) + ", " + (environment == nullptr ? "NULL" : "env") +
-      ", " + Str(currentDirectory) + ", cb=" + std::to_string(startup == nullptr ? 0 : startup->cb) + ")");
-  if (Fault("CreateProcessA", Str(commandLine))) return FALSE;
+  Call c("CreateProcessA", application, commandLine, processSa == nullptr ? "NULL" : "sa",
+         threadSa == nullptr ? "NULL" : "sa", inheritHandles, Hex(flags), environment == nullptr ? "NULL" : "env",
+         currentDirectory, "cb=" + std::to_string(startup == nullptr ? 0 : startup->cb));
+  if (c.faulted(commandLine)) return FALSE;
   if (startup == nullptr || info == nullptr || (application == nullptr && commandLine == nullptr)) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  State& s = S();
+  State& s = Machine();
   std::string key;
   bool found = false;
   if (application != nullptr) {
@@ -900,19 +876,18 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
     Self().role = Role::Child;
     Self().mainThread = false;
     DWORD code = run(childLine);
-    auto l = Lock();
+    auto l = LockMachine();
     task->done = thread->done = true;
     task->exitCode = thread->exitCode = code;
-    S().processes[index].exitCode = code;
-    S().changed.notify_all();
+    Machine().processes[index].exitCode = code;
+    Machine().changed.notify_all();
   });
   return TRUE;
 }
 
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD code) {
-  auto lock = Enter();
-  Log("GetExitCodeProcess(" + Hex(reinterpret_cast<uintptr_t>(process)) + ")");
-  if (Fault("GetExitCodeProcess")) return FALSE;
+  Call c("GetExitCodeProcess", process);
+  if (c.faulted()) return FALSE;
   auto obj = GetHandle(process);
   if (obj == nullptr || obj->kind != Kind::Process) {
     SetError(ERROR_INVALID_HANDLE);
@@ -927,7 +902,7 @@ BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD code) {
 extern "C" time_t time(time_t* out) {
   time_t now;
   {
-    State& s = S();
+    State& s = Machine();
     std::lock_guard<std::recursive_mutex> lock(s.mu);
     if (s.clockPinned) {
       now = s.clock;

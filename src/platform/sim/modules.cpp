@@ -19,7 +19,7 @@ static const char* const kSystemLibraries[] = {"kernel32.dll", "user32.dll", "ad
                                                "shfolder.dll", "version.dll", "msi.dll"};
 
 void InitLibraries() {
-  State& s = S();
+  State& s = Machine();
   for (const char* name : kSystemLibraries) s.libraries[name] = Library{name, {}};
   s.libraries["kernel32.dll"].exports["SetDllDirectoryA"] = reinterpret_cast<FARPROC>(&SimSetDllDirectoryA);
   s.libraries["kernel32.dll"].exports["SetDefaultDllDirectories"] =
@@ -53,14 +53,14 @@ static std::string DirectoryOf(const std::string& key) { return key.substr(0, ke
 static Path SystemDirectoryPath() {
   Path p;
   DWORD error;
-  ResolvePath(S().systemDirectory, &p, &error, 100000);
+  ResolvePath(Machine().systemDirectory, &p, &error, 100000);
   return p;
 }
 
 // The module a handle names, or nullptr.
 static LoadedModule* ModuleOf(HMODULE h) {
-  auto it = S().modules.find(reinterpret_cast<uintptr_t>(h));
-  return it == S().modules.end() ? nullptr : &it->second;
+  auto it = Machine().modules.find(reinterpret_cast<uintptr_t>(h));
+  return it == Machine().modules.end() ? nullptr : &it->second;
 }
 
 }  // namespace sim::detail
@@ -71,17 +71,17 @@ using namespace sim::detail;
 // ---- resources ------------------------------------------------------------------------------
 
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  auto lock = Enter();
+  // Numbers are logged as resource scripts write them: "#101".
   std::string n = IS_INTRESOURCE(name) ? "#" + std::to_string(LOWORD(name)) : Str(name);
   std::string t = IS_INTRESOURCE(type) ? "#" + std::to_string(LOWORD(type)) : Str(type);
-  Log("FindResourceA(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + n + ", " + t + ")");
-  if (Fault("FindResourceA", t)) return nullptr;
+  Call c("FindResourceA", module, n, t);
+  if (c.faulted(t)) return nullptr;
   if (module != sim::Module() || !IS_INTRESOURCE(name) || IS_INTRESOURCE(type)) {
     SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
   }
   Resource* best = nullptr;
-  for (Resource& r : S().resources) {
+  for (Resource& r : Machine().resources) {
     if (r.id != LOWORD(name) || lstrcmpiA(r.type.c_str(), type) != 0) continue;
     if (best == nullptr || r.lang == 1033) best = &r;
   }
@@ -93,15 +93,14 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
 }
 
 static Resource* ResourceOf(HRSRC r) {
-  for (Resource& x : S().resources)
+  for (Resource& x : Machine().resources)
     if (reinterpret_cast<HRSRC>(&x) == r) return &x;
   return nullptr;
 }
 
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
-  auto lock = Enter();
-  Log("SizeofResource(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  if (Fault("SizeofResource")) return 0;
+  Call c("SizeofResource", module);
+  if (c.faulted()) return 0;
   Resource* r = ResourceOf(resource);
   if (r == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -111,9 +110,8 @@ DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
-  auto lock = Enter();
-  Log("LoadResource(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  if (Fault("LoadResource")) return nullptr;
+  Call c("LoadResource", module);
+  if (c.faulted()) return nullptr;
   Resource* r = ResourceOf(resource);
   if (r == nullptr) {
     SetError(ERROR_RESOURCE_DATA_NOT_FOUND);
@@ -123,20 +121,17 @@ HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
 }
 
 LPVOID WINAPI LockResource(HGLOBAL data) {
-  auto lock = Enter();
-  Log("LockResource()");
+  Call c("LockResource");
   if (data == nullptr) return nullptr;
-  if (Fault("LockResource")) return nullptr;
+  if (c.faulted()) return nullptr;
   auto* r = static_cast<Resource*>(data);
   return r->bytes.empty() ? static_cast<LPVOID>(r) : static_cast<LPVOID>(&r->bytes[0]);
 }
 
 int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
-  auto lock = Enter();
-  Log("LoadStringA(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + std::to_string(id) + ", " +
-      std::to_string(size) + ")");
-  if (Fault("LoadStringA")) return 0;
-  State& s = S();
+  Call c("LoadStringA", module, id, size);
+  if (c.faulted()) return 0;
+  State& s = Machine();
   if (module != sim::Module() || size <= 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
@@ -174,11 +169,10 @@ int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
 // ---- libraries -------------------------------------------------------------------------------
 
 HMODULE WINAPI LoadLibraryA(LPCSTR path) {
-  auto lock = Enter();
-  Log("LoadLibraryA(" + Str(path) + ")");
-  State& s = S();
+  Call c("LoadLibraryA", path);
+  State& s = Machine();
   std::string name = Str(path);
-  if (Fault("LoadLibraryA", name)) {
+  if (c.faulted(name)) {
     s.loads.push_back({name, false});
     return nullptr;
   }
@@ -222,9 +216,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-  auto lock = Enter();
-  Log("GetProcAddress(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + Str(name) + ")");
-  if (Fault("GetProcAddress", Str(name))) return nullptr;
+  Call c("GetProcAddress", module, name);
+  if (c.faulted(name)) return nullptr;
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr) {
     SetError(module == sim::Module() ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
@@ -235,7 +228,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     return nullptr;
   }
   if (m->systemLibrary) {
-    const Library& lib = S().libraries[m->fileName];
+    const Library& lib = Machine().libraries[m->fileName];
     auto it = lib.exports.find(Str(name));
     if (it != lib.exports.end()) return it->second;
   }
@@ -244,27 +237,25 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
-  auto lock = Enter();
-  Log("FreeLibrary(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  Call c("FreeLibrary", module);
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr || m->references <= 0) {
     SetError(ERROR_MOD_NOT_FOUND);
     return FALSE;
   }
   --m->references;
-  --S().libraryReferences[Opener()];
+  --Machine().libraryReferences[Opener()];
   // As with CloseHandle, a reported failure still releases the reference.
-  if (Fault("FreeLibrary")) return FALSE;
+  if (c.faulted()) return FALSE;
   return TRUE;
 }
 
 namespace sim::detail {
 
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
-  auto lock = Enter();
-  Log("SetDllDirectoryA(" + Str(directory) + ")");
-  if (Fault("SetDllDirectoryA")) return FALSE;
-  S().dllDirectories.push_back(Str(directory));
+  Call c("SetDllDirectoryA", directory);
+  if (c.faulted()) return FALSE;
+  Machine().dllDirectories.push_back(Str(directory));
   return TRUE;
 }
 
@@ -274,11 +265,9 @@ BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
 static HRESULT FailureFromError(DWORD error) { return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu)); }
 
 HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity) {
-  auto lock = Enter();
-  Log("SHGetFolderPathEx(" + Hex(id->Data1) + ", " + std::to_string(flags) + ", " +
-      (token == nullptr ? "NULL" : "token") + ", " + std::to_string(capacity) + ")");
-  if (Fault("SHGetFolderPathEx")) return FailureFromError(GetLastError());
-  for (auto& [guid, value] : S().knownFolders) {
+  Call c("SHGetFolderPathEx", Hex(id->Data1), flags, token == nullptr ? "NULL" : "token", capacity);
+  if (c.faulted()) return FailureFromError(GetLastError());
+  for (auto& [guid, value] : Machine().knownFolders) {
     if (!SameGuid(guid, *id)) continue;
     if (!value) return static_cast<HRESULT>(0x80070002);  // the folder is not there
     if (value->size() + 1 > capacity) return static_cast<HRESULT>(0x8007007A);  // insufficient buffer
@@ -292,7 +281,7 @@ HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, L
 // The folder's path; S_FALSE (1) when it does not exist (yet) and is not
 // created, as SHGetFolderPathA answers then.
 static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
-  State& s = S();
+  State& s = Machine();
   auto it = s.shellFolders.find(folder);
   if (it == s.shellFolders.end() || !it->second) return E_FAIL;
   if (it->second->size() >= MAX_PATH) return E_FAIL;
@@ -302,18 +291,14 @@ static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
 }
 
 HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {
-  auto lock = Enter();
-  Log("SHGetFolderPathA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + std::to_string(folder) + ", " +
-      (token == nullptr ? "NULL" : "token") + ", " + std::to_string(flags) + ")");
-  if (Fault("SHGetFolderPathA")) return FailureFromError(GetLastError());
+  Call c("SHGetFolderPathA", owner, folder, token == nullptr ? "NULL" : "token", flags);
+  if (c.faulted()) return FailureFromError(GetLastError());
   return ShellFolder(folder, path, false);
 }
 
 BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create) {
-  auto lock = Enter();
-  Log("SHGetSpecialFolderPathA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + std::to_string(folder) +
-      ", " + std::to_string(create) + ")");
-  if (Fault("SHGetSpecialFolderPathA")) return FALSE;
+  Call c("SHGetSpecialFolderPathA", owner, folder, create);
+  if (c.faulted()) return FALSE;
   return ShellFolder(folder, path, create != FALSE) == S_OK ? TRUE : FALSE;
 }
 
@@ -324,9 +309,8 @@ static const char kBlockMarker[] = "SIMVERSIONBLOCK";
 static const size_t kFixedOffset = 40;
 
 BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block) {
-  auto lock = Enter();
-  Log("GetFileVersionInfoA(" + Str(path) + ", " + std::to_string(handle) + ", " + std::to_string(size) + ")");
-  if (Fault("GetFileVersionInfoA", Str(path))) return FALSE;
+  Call c("GetFileVersionInfoA", path, handle, size);
+  if (c.faulted(path)) return FALSE;
   Path p;
   DWORD error = 0;
   if (!ResolvePath(Str(path), &p, &error)) {
@@ -339,7 +323,7 @@ BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID
     return FALSE;
   }
   bool isMsi = p.key == SystemDirectoryPath().key + "\\msi.dll";
-  if (!isMsi || !S().msiHasVersion) {
+  if (!isMsi || !Machine().msiHasVersion) {
     SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return FALSE;
   }
@@ -348,8 +332,8 @@ BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID
   VS_FIXEDFILEINFO info = {};
   info.dwSignature = 0xFEEF04BD;
   info.dwStrucVersion = 0x00010000;
-  info.dwFileVersionMS = info.dwProductVersionMS = S().msiMs;
-  info.dwFileVersionLS = info.dwProductVersionLS = S().msiLs;
+  info.dwFileVersionMS = info.dwProductVersionMS = Machine().msiMs;
+  info.dwFileVersionLS = info.dwProductVersionLS = Machine().msiLs;
   std::memcpy(image + kFixedOffset, &info, sizeof info);
   // As the platform does, a smaller block receives what fits.
   std::memcpy(block, image, std::min<size_t>(size, sizeof image));
@@ -357,9 +341,8 @@ BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID
 }
 
 BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length) {
-  auto lock = Enter();
-  Log("VerQueryValueA(" + Str(subBlock) + ")");
-  if (Fault("VerQueryValueA")) return FALSE;
+  Call c("VerQueryValueA", subBlock);
+  if (c.faulted()) return FALSE;
   if (std::memcmp(block, kBlockMarker, sizeof kBlockMarker) != 0 || std::strcmp(Str(subBlock).c_str(), "\\") != 0)
     return FALSE;
   *value = const_cast<unsigned char*>(static_cast<const unsigned char*>(block) + kFixedOffset);
@@ -379,8 +362,8 @@ HRESULT WINAPI SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flag
 namespace sim {
 
 void SetSystemDirectory(const std::string& path) {
-  auto lock = Lock();
-  State& s = S();
+  auto lock = LockMachine();
+  State& s = Machine();
   s.systemDirectory = path;
   for (const char* name : kSystemLibraries) {
     std::string file = path + "\\" + name;
@@ -389,64 +372,64 @@ void SetSystemDirectory(const std::string& path) {
 }
 
 std::string SystemDirectory() {
-  auto lock = Lock();
-  return S().systemDirectory;
+  auto lock = LockMachine();
+  return Machine().systemDirectory;
 }
 
 void RemoveLibrary(const std::string& fileName) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p;
   DWORD error;
-  ResolvePath(S().systemDirectory + "\\" + fileName, &p, &error, 100000);
+  ResolvePath(Machine().systemDirectory + "\\" + fileName, &p, &error, 100000);
   ::unlink(p.hostPath.c_str());
 }
 
 void RemoveExport(const std::string& fileName, const std::string& exportName) {
-  auto lock = Lock();
-  S().libraries[Lower(fileName)].exports.erase(exportName);
+  auto lock = LockMachine();
+  Machine().libraries[Lower(fileName)].exports.erase(exportName);
 }
 
 std::vector<LibraryLoad> LibraryLoads() {
-  auto lock = Lock();
-  return S().loads;
+  auto lock = LockMachine();
+  return Machine().loads;
 }
 
 int LoadedLibraryReferences() {
-  auto lock = Lock();
+  auto lock = LockMachine();
   int n = 0;
-  for (auto& [h, m] : S().modules) n += m.references;
+  for (auto& [h, m] : Machine().modules) n += m.references;
   return n;
 }
 
 std::vector<std::string> DllDirectories() {
-  auto lock = Lock();
-  return S().dllDirectories;
+  auto lock = LockMachine();
+  return Machine().dllDirectories;
 }
 
 void AddResource(const std::string& type, WORD id, const std::string& bytes, LANGID lang) {
-  auto lock = Lock();
-  S().resources.push_back(Resource{type, id, lang, bytes});
+  auto lock = LockMachine();
+  Machine().resources.push_back(Resource{type, id, lang, bytes});
 }
 
 void AddString(UINT id, LANGID lang, const std::string& ansiText) {
-  auto lock = Lock();
-  S().strings[{id, lang}] = ansiText;
+  auto lock = LockMachine();
+  Machine().strings[{id, lang}] = ansiText;
 }
 
 void SetKnownFolder(const GUID& id, std::optional<std::u16string> path) {
-  auto lock = Lock();
-  for (auto& [guid, value] : S().knownFolders) {
+  auto lock = LockMachine();
+  for (auto& [guid, value] : Machine().knownFolders) {
     if (SameGuid(guid, id)) {
       value = std::move(path);
       return;
     }
   }
-  S().knownFolders.push_back({id, std::move(path)});
+  Machine().knownFolders.push_back({id, std::move(path)});
 }
 
 void SetShellFolder(int csidl, std::optional<std::string> path) {
-  auto lock = Lock();
-  S().shellFolders[csidl] = std::move(path);
+  auto lock = LockMachine();
+  Machine().shellFolders[csidl] = std::move(path);
 }
 
 const GUID& LocalAppDataLowId() { return kLocalAppDataLow; }

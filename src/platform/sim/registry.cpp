@@ -7,7 +7,7 @@
 namespace sim::detail {
 
 void InitRegistry() {
-  State& s = S();
+  State& s = Machine();
   s.hklm = std::make_shared<RegKeyNode>();
   s.hklm->name = "HKEY_LOCAL_MACHINE";
 }
@@ -42,7 +42,7 @@ static std::shared_ptr<RegKeyNode> Walk(std::shared_ptr<RegKeyNode> from, const 
 
 // The key behind a handle: a predefined root or an open handle.
 static bool KeyOf(HKEY key, std::shared_ptr<RegKeyNode>* node, REGSAM* access) {
-  State& s = S();
+  State& s = Machine();
   if (key == HKEY_LOCAL_MACHINE) {
     *node = s.hklm;
     *access = KEY_READ | KEY_WRITE;
@@ -70,11 +70,9 @@ using namespace sim;
 using namespace sim::detail;
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-  auto lock = Enter();
-  Log("RegOpenKeyExA(" + Hex(reinterpret_cast<uintptr_t>(parent)) + ", " + Str(subKey) + ", " +
-      std::to_string(options) + ", " + Hex(access) + ")");
+  Call c("RegOpenKeyExA", parent, subKey, options, Hex(access));
   DWORD injected = 0;
-  if (Fault("RegOpenKeyExA", Str(subKey))) injected = GetLastError();
+  if (c.faulted(subKey)) injected = GetLastError();
   if (injected != 0) return static_cast<LSTATUS>(injected);
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<RegKeyNode> node;
@@ -85,7 +83,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM a
   if (target == nullptr) return ERROR_FILE_NOT_FOUND;
   REGSAM rights = access & ~static_cast<REGSAM>(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
   if (target->denyWrite && (rights & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) != 0) return ERROR_ACCESS_DENIED;
-  State& s = S();
+  State& s = Machine();
   uintptr_t h = s.nextRegHandle;
   s.nextRegHandle += 4;
   s.regHandles[h] = RegHandle{target, rights, Opener()};
@@ -94,24 +92,22 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM a
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY key) {
-  auto lock = Lock();
-  if (ReleasedByTheEnd()) return ERROR_SUCCESS;
-  Log("RegCloseKey(" + Hex(reinterpret_cast<uintptr_t>(key)) + ")");
-  State& s = S();
+  Call c(Call::kReleases, "RegCloseKey", key);
+  if (c.releasedByTheEnd()) return ERROR_SUCCESS;
+  State& s = Machine();
   if (key == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
   auto it = s.regHandles.find(reinterpret_cast<uintptr_t>(key));
   if (it == s.regHandles.end()) return ERROR_INVALID_HANDLE;
   s.regHandles.erase(it);
-  if (Fault("RegCloseKey")) return static_cast<LSTATUS>(GetLastError());
+  if (c.faulted()) return static_cast<LSTATUS>(GetLastError());
   return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                                 LPDWORD length) {
-  auto lock = Enter();
-  Log("RegQueryValueExA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ", " + Str(name) + ", " +
-      (data == nullptr ? "NULL" : "buffer") + ", " + (length == nullptr ? "-" : std::to_string(*length)) + ")");
-  if (Fault("RegQueryValueExA", Str(name))) return static_cast<LSTATUS>(GetLastError());
+  Call c("RegQueryValueExA", key, name, data == nullptr ? "NULL" : "buffer",
+         (length == nullptr ? "-" : std::to_string(*length)));
+  if (c.faulted(name)) return static_cast<LSTATUS>(GetLastError());
   if (reserved != nullptr) return ERROR_INVALID_PARAMETER;
   if (data != nullptr && length == nullptr) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<RegKeyNode> node;
@@ -139,10 +135,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD
 
 LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE* data,
                               DWORD length) {
-  auto lock = Enter();
-  Log("RegSetValueExA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ", " + Str(name) + ", " +
-      std::to_string(reserved) + ", " + std::to_string(type) + ", " + std::to_string(length) + ")");
-  if (Fault("RegSetValueExA", Str(name))) return static_cast<LSTATUS>(GetLastError());
+  Call c("RegSetValueExA", key, name, reserved, type, length);
+  if (c.faulted(name)) return static_cast<LSTATUS>(GetLastError());
   std::shared_ptr<RegKeyNode> node;
   REGSAM access = 0;
   if (!KeyOf(key, &node, &access)) return ERROR_INVALID_HANDLE;
@@ -164,9 +158,8 @@ LSTATUS WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type,
 }
 
 LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
-  auto lock = Enter();
-  Log("RegDeleteValueA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ", " + Str(name) + ")");
-  if (Fault("RegDeleteValueA", Str(name))) return static_cast<LSTATUS>(GetLastError());
+  Call c("RegDeleteValueA", key, name);
+  if (c.faulted(name)) return static_cast<LSTATUS>(GetLastError());
   std::shared_ptr<RegKeyNode> node;
   REGSAM access = 0;
   if (!KeyOf(key, &node, &access)) return ERROR_INVALID_HANDLE;
@@ -183,9 +176,8 @@ LSTATUS WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
 }
 
 LSTATUS WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey) {
-  auto lock = Enter();
-  Log("RegDeleteKeyA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ", " + Str(subKey) + ")");
-  if (Fault("RegDeleteKeyA", Str(subKey))) return static_cast<LSTATUS>(GetLastError());
+  Call c("RegDeleteKeyA", key, subKey);
+  if (c.faulted(subKey)) return static_cast<LSTATUS>(GetLastError());
   std::shared_ptr<RegKeyNode> node;
   REGSAM access = 0;
   if (!KeyOf(key, &node, &access)) return ERROR_INVALID_HANDLE;
@@ -211,9 +203,8 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, 
                                 LPDWORD maxSubKeyLength, LPDWORD maxClassLength, LPDWORD values,
                                 LPDWORD maxValueNameLength, LPDWORD maxValueLength, LPDWORD securityDescriptor,
                                 FILETIME* lastWriteTime) {
-  auto lock = Enter();
-  Log("RegQueryInfoKeyA(" + Hex(reinterpret_cast<uintptr_t>(key)) + ")");
-  if (Fault("RegQueryInfoKeyA")) return static_cast<LSTATUS>(GetLastError());
+  Call c("RegQueryInfoKeyA", key);
+  if (c.faulted()) return static_cast<LSTATUS>(GetLastError());
   (void)className;
   (void)classLength;
   (void)reserved;
@@ -237,13 +228,13 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, 
 namespace sim {
 
 void RegCreateKey(const std::string& path) {
-  auto lock = Lock();
-  Walk(S().hklm, path, true);
+  auto lock = LockMachine();
+  Walk(Machine().hklm, path, true);
 }
 
 void RegSet(const std::string& path, const std::string& name, DWORD type, const std::string& bytes) {
-  auto lock = Lock();
-  auto node = Walk(S().hklm, path, true);
+  auto lock = LockMachine();
+  auto node = Walk(Machine().hklm, path, true);
   if (RegValue* v = FindValue(*node, name.c_str())) {
     *v = RegValue{type, bytes};
   } else {
@@ -256,8 +247,8 @@ void RegSetString(const std::string& path, const std::string& name, const std::s
 }
 
 std::optional<RegValue> RegGet(const std::string& path, const std::string& name) {
-  auto lock = Lock();
-  auto node = Walk(S().hklm, path, false);
+  auto lock = LockMachine();
+  auto node = Walk(Machine().hklm, path, false);
   if (node == nullptr) return std::nullopt;
   RegValue* v = FindValue(*node, name.c_str());
   if (v == nullptr) return std::nullopt;
@@ -265,29 +256,29 @@ std::optional<RegValue> RegGet(const std::string& path, const std::string& name)
 }
 
 bool RegKeyExists(const std::string& path) {
-  auto lock = Lock();
-  return Walk(S().hklm, path, false) != nullptr;
+  auto lock = LockMachine();
+  return Walk(Machine().hklm, path, false) != nullptr;
 }
 
 void RegDeleteTree(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   std::vector<std::string> parts = SplitKeyPath(path);
   std::string last = parts.back();
   parts.pop_back();
   std::string parentPath;
   for (const auto& p : parts) parentPath += p + "\\";
-  auto parent = Walk(S().hklm, parentPath, false);
+  auto parent = Walk(Machine().hklm, parentPath, false);
   if (parent != nullptr) parent->subkeys.erase(Lower(last));
 }
 
 void RegDenyWrite(const std::string& path) {
-  auto lock = Lock();
-  Walk(S().hklm, path, true)->denyWrite = true;
+  auto lock = LockMachine();
+  Walk(Machine().hklm, path, true)->denyWrite = true;
 }
 
 int OpenRegistryHandles() {
-  auto lock = Lock();
-  return static_cast<int>(S().regHandles.size());
+  auto lock = LockMachine();
+  return static_cast<int>(Machine().regHandles.size());
 }
 
 }  // namespace sim

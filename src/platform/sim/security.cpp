@@ -49,7 +49,7 @@ std::map<char, std::string> Parts(const std::string& sddl) {
 char* LocalText(const std::string& text) {
   char* p = static_cast<char*>(std::calloc(text.size() + 1, 1));
   std::memcpy(p, text.data(), text.size());
-  S().localAllocations.insert(p);
+  Machine().localAllocations.insert(p);
   return p;
 }
 
@@ -57,13 +57,13 @@ char* LocalText(const std::string& text) {
 // none of its own.
 std::string Descriptor(const std::string& key) {
   State::Security sec;
-  auto it = S().security.find(key);
-  if (it != S().security.end()) sec = it->second;
+  auto it = Machine().security.find(key);
+  if (it != Machine().security.end()) sec = it->second;
   std::string label = sec.label;
   std::string low = kLowFolderKey;
   if (label.empty() && key.compare(0, low.size() + 1, low + "\\") == 0) label = "S:(ML;OICIID;NW;;;LW)";
   std::string owner = sec.owner;
-  if (owner.empty()) owner = key == Lower(S().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
+  if (owner.empty()) owner = key == Lower(Machine().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
   return owner + sec.dacl + label;
 }
 
@@ -71,8 +71,8 @@ std::string Descriptor(const std::string& key) {
 // folder: not when the run gave it a protected access list that lets only
 // SYSTEM and the Administrators write.
 bool UserMayChange(const std::string& key) {
-  auto it = S().security.find(key);
-  if (it == S().security.end() || it->second.dacl.compare(0, 3, "D:P") != 0) return true;
+  auto it = Machine().security.find(key);
+  if (it == Machine().security.end() || it->second.dacl.compare(0, 3, "D:P") != 0) return true;
   const std::string& dacl = it->second.dacl;
   for (size_t open = dacl.find('('); open != std::string::npos; open = dacl.find('(', open + 1)) {
     std::string ace = dacl.substr(open + 1, dacl.find(')', open) - open - 1);
@@ -94,7 +94,7 @@ Path MustResolve(const std::string& path) {
 }  // namespace
 
 bool FolderHeldAgainstDeletion(const std::string& key) {
-  for (auto& [h, obj] : S().handles) {
+  for (auto& [h, obj] : Machine().handles) {
     if (obj->kind != Kind::File) continue;
     auto* f = static_cast<FileObject*>(obj.get());
     if (f->directory && f->key == key && TakesPartInSharing(f->access) && (f->share & FILE_SHARE_DELETE) == 0)
@@ -103,12 +103,12 @@ bool FolderHeldAgainstDeletion(const std::string& key) {
   return false;
 }
 
-bool RunMayChange(const std::string& folderKey) { return S().administrator || UserMayChange(folderKey); }
+bool RunMayChange(const std::string& folderKey) { return Machine().administrator || UserMayChange(folderKey); }
 
 DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
   // A system that refuses labels refuses them whichever call carries them.
-  if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S') && S().refuseLabels) return ERROR_ACCESS_DENIED;
+  if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S') && Machine().refuseLabels) return ERROR_ACCESS_DENIED;
   if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) {
     // An owner must be the token's user or one of its groups marked
     // SE_GROUP_OWNER (the Administrators of an elevated token), else
@@ -117,27 +117,26 @@ DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
     // which holds no Administrators group of this machine.
     std::string owner = parts['O'].substr(2);
     bool onServer = false;
-    for (const std::string& folder : S().serverFolders)
+    for (const std::string& folder : Machine().serverFolders)
       if (key.compare(0, folder.size() + 1, folder + "\\") == 0) onServer = true;
     bool administrators = owner == "BA" || owner == "S-1-5-32-544";
-    if (owner != kUserSid && !(administrators && S().administrator && !onServer)) return ERROR_INVALID_OWNER;
+    if (owner != kUserSid && !(administrators && Machine().administrator && !onServer)) return ERROR_INVALID_OWNER;
   }
   return 0;
 }
 
 void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
-  State::Security& sec = S().security[key];
+  State::Security& sec = Machine().security[key];
   if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) sec.owner = parts['O'];
   if ((info & DACL_SECURITY_INFORMATION) != 0 && parts.count('D')) sec.dacl = parts['D'];
   if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S')) sec.label = parts['S'];
 }
 
 BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
-  auto lock = Enter();
-  Log("SetDefaultDllDirectories(" + Hex(flags) + ")");
-  if (Fault("SetDefaultDllDirectories")) return FALSE;
-  S().defaultDllDirectories.push_back(flags);
+  Call c("SetDefaultDllDirectories", Hex(flags));
+  if (c.faulted()) return FALSE;
+  Machine().defaultDllDirectories.push_back(flags);
   return TRUE;
 }
 
@@ -160,31 +159,29 @@ char g_userSid[sizeof kUserSid];
 HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
-  auto lock = Enter();
-  Log("OpenProcessToken(" + Hex(access) + ")");
+  Call c("OpenProcessToken", Hex(access));
   (void)process;
-  if (Fault("OpenProcessToken")) return FALSE;
+  if (c.faulted()) return FALSE;
   *token = AddHandle(std::make_shared<TokenObject>());
   return TRUE;
 }
 
 BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
                                 LPDWORD returned) {
-  auto lock = Enter();
-  Log("GetTokenInformation(" + std::to_string(static_cast<int>(infoClass)) + ")");
+  Call c("GetTokenInformation", static_cast<int>(infoClass));
   auto obj = GetHandle(token);
   if (obj == nullptr || obj->kind != Kind::Token || (infoClass != TokenUser && infoClass != TokenGroups)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (Fault("GetTokenInformation")) return FALSE;
+  if (c.faulted()) return FALSE;
   if (infoClass == TokenGroups) {
     // Everyone and Users; an elevated administrator's token also holds the
     // Administrators, enabled and owner-capable (0xF: mandatory, enabled by
     // default, enabled, owner).
     static char everyone[] = "S-1-1-0", users[] = "S-1-5-32-545", administrators[] = "S-1-5-32-544";
     SID_AND_ATTRIBUTES groups[] = {{everyone, 0x7}, {users, 0x7}, {administrators, 0xF}};
-    DWORD count = S().administrator ? 3 : 2;
+    DWORD count = Machine().administrator ? 3 : 2;
     *returned = static_cast<DWORD>(offsetof(TOKEN_GROUPS, Groups) + count * sizeof(SID_AND_ATTRIBUTES));
     if (length < *returned) {
       SetError(ERROR_INSUFFICIENT_BUFFER);
@@ -207,18 +204,16 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
 }
 
 BOOL WINAPI ConvertSidToStringSidA(PSID sid, LPSTR* text) {
-  auto lock = Enter();
-  Log("ConvertSidToStringSidA()");
-  if (Fault("ConvertSidToStringSidA")) return FALSE;
+  Call c("ConvertSidToStringSidA");
+  if (c.faulted()) return FALSE;
   *text = LocalText(static_cast<const char*>(sid));
   return TRUE;
 }
 
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
                                                                  PSECURITY_DESCRIPTOR* descriptor, PULONG size) {
-  auto lock = Enter();
-  Log("ConvertStringSecurityDescriptorToSecurityDescriptorA(" + Str(text) + ")");
-  if (Fault("ConvertStringSecurityDescriptorToSecurityDescriptorA", Str(text))) return FALSE;
+  Call c("ConvertStringSecurityDescriptorToSecurityDescriptorA", text);
+  if (c.faulted(text)) return FALSE;
   if (revision != SDDL_REVISION_1 || Parts(Str(text)).empty()) {
     SetError(1336);  // ERROR_INVALID_ACL
     return FALSE;
@@ -231,10 +226,9 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DW
 BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
                                                                  SECURITY_INFORMATION info, LPSTR* text,
                                                                  PULONG length) {
-  auto lock = Enter();
-  Log("ConvertSecurityDescriptorToStringSecurityDescriptorA(" + Hex(info) + ")");
+  Call c("ConvertSecurityDescriptorToStringSecurityDescriptorA", Hex(info));
   (void)revision;
-  if (Fault("ConvertSecurityDescriptorToStringSecurityDescriptorA")) return FALSE;
+  if (c.faulted()) return FALSE;
   std::map<char, std::string> parts = Parts(static_cast<const char*>(descriptor));
   std::string out;
   if ((info & OWNER_SECURITY_INFORMATION) != 0) out += parts['O'];
@@ -256,17 +250,16 @@ static FileObject* HeldFolder(HANDLE object) {
 }
 
 BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
-  auto lock = Enter();
-  Log("SetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
+  Call c("SetKernelObjectSecurity", object, Hex(info));
   FileObject* f = HeldFolder(object);
   if (f == nullptr) return FALSE;
-  if (Fault("SetKernelObjectSecurity", f->key)) return FALSE;
+  if (c.faulted(f->key)) return FALSE;
   // The access each part needs: the access list WRITE_DAC, the owner and
   // the label WRITE_OWNER.
   bool denied = ((info & DACL_SECURITY_INFORMATION) != 0 && (f->access & WRITE_DAC) == 0) ||
                 ((info & (OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) != 0 &&
                  (f->access & WRITE_OWNER) == 0) ||
-                ((info & LABEL_SECURITY_INFORMATION) != 0 && S().refuseLabels);
+                ((info & LABEL_SECURITY_INFORMATION) != 0 && Machine().refuseLabels);
   if (denied) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -281,11 +274,10 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
 
 BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
                                     DWORD length, LPDWORD needed) {
-  auto lock = Enter();
-  Log("GetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
+  Call c("GetKernelObjectSecurity", object, Hex(info));
   FileObject* f = HeldFolder(object);
   if (f == nullptr) return FALSE;
-  if (Fault("GetKernelObjectSecurity", f->key)) return FALSE;
+  if (c.faulted(f->key)) return FALSE;
   if ((f->access & READ_CONTROL) == 0) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -307,21 +299,21 @@ BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
 namespace sim {
 
 void MakeLink(const std::string& path, const std::string& target) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = MustResolve(path), t = MustResolve(target);
   std::filesystem::create_directories(ParentOf(p).hostPath);
   if (::symlink(t.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
 }
 
 void MakeHardLink(const std::string& path, const std::string& file) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = MustResolve(path), f = MustResolve(file);
   std::filesystem::create_directories(ParentOf(p).hostPath);
   if (::link(f.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
 }
 
 DWORD UserRename(const std::string& from, const std::string& to) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path f = MustResolve(from), t = MustResolve(to);
   // Renaming needs deletion of the entry (its own access list, or the
   // parent's right to delete children) and adding to the new parent.
@@ -332,7 +324,7 @@ DWORD UserRename(const std::string& from, const std::string& to) {
 
 DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
   {
-    auto lock = Lock();
+    auto lock = LockMachine();
     Path p = MustResolve(path);
     if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
   }
@@ -342,7 +334,7 @@ DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
 
 DWORD UserMakeLink(const std::string& path, const std::string& target) {
   {
-    auto lock = Lock();
+    auto lock = LockMachine();
     if (!UserMayChange(ParentOf(MustResolve(path)).key)) return ERROR_ACCESS_DENIED;
   }
   MakeLink(path, target);
@@ -350,36 +342,36 @@ DWORD UserMakeLink(const std::string& path, const std::string& target) {
 }
 
 std::string FolderSecurity(const std::string& path) {
-  auto lock = Lock();
-  auto it = S().security.find(MustResolve(path).key);
-  if (it == S().security.end()) return "";
+  auto lock = LockMachine();
+  auto it = Machine().security.find(MustResolve(path).key);
+  if (it == Machine().security.end()) return "";
   return it->second.owner + it->second.dacl + it->second.label;
 }
 
 void SetAdministrator(bool administrator) {
-  auto lock = Lock();
-  S().administrator = administrator;
+  auto lock = LockMachine();
+  Machine().administrator = administrator;
 }
 
 void PutOnServer(const std::string& path) {
-  auto lock = Lock();
-  S().serverFolders.push_back(MustResolve(path).key);
+  auto lock = LockMachine();
+  Machine().serverFolders.push_back(MustResolve(path).key);
 }
 
 void RedirectFolder(const std::string& path, const std::string& target) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   std::string key = MustResolve(path).key;
-  S().redirects.push_back({key, target});
+  Machine().redirects.push_back({key, target});
 }
 
 DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = MustResolve(path);
   bool dir = false;
   if (!HostExists(p.hostPath, &dir) || !dir) return ERROR_PATH_NOT_FOUND;
   // The access is checked now, against the security the folder has now.
-  auto sec = S().security.find(p.key);
-  bool users = sec == S().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
+  auto sec = Machine().security.find(p.key);
+  bool users = sec == Machine().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
   if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !users && !UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
   if (FileOpenConflicts(p.key, access, share)) return ERROR_SHARING_VIOLATION;
   auto f = NewFileObject(p, access, share);
@@ -391,33 +383,33 @@ DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
 }
 
 DWORD UserSetDacl(const std::string& path, const std::string& dacl) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = MustResolve(path);
   // A handle of the user's that was opened with WRITE_DAC still has it.
   bool granted = UserMayChange(p.key);
-  for (auto& [h, obj] : S().handles) {
+  for (auto& [h, obj] : Machine().handles) {
     if (obj->kind != Kind::File) continue;
     auto* f = static_cast<FileObject*>(obj.get());
     if (f->heldByTest && f->key == p.key && (f->access & WRITE_DAC) != 0) granted = true;
   }
   if (!granted) return ERROR_ACCESS_DENIED;
-  S().security[p.key].dacl = dacl;
+  Machine().security[p.key].dacl = dacl;
   return 0;
 }
 
 void RefuseLabels(bool refuse) {
-  auto lock = Lock();
-  S().refuseLabels = refuse;
+  auto lock = LockMachine();
+  Machine().refuseLabels = refuse;
 }
 
 void OnCall(const std::string& op, const std::string& match, std::function<void()> action) {
-  auto lock = Lock();
-  S().hooks.push_back({op, match, std::move(action)});
+  auto lock = LockMachine();
+  Machine().hooks.push_back({op, match, std::move(action)});
 }
 
 std::vector<DWORD> DefaultDllDirectories() {
-  auto lock = Lock();
-  return S().defaultDllDirectories;
+  auto lock = LockMachine();
+  return Machine().defaultDllDirectories;
 }
 
 }  // namespace sim

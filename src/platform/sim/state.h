@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/sim/machine.h"
@@ -230,13 +231,16 @@ struct State {
   std::set<void*> localAllocations;
 };
 
-State& S();
+// The machine's state (built on first use). Never ends the calling thread.
+State& Machine();
 
-// Locks the machine for a platform call made by the system. On a
-// bootstrapper thread of an ended process it throws ProcessEnded instead.
-std::unique_lock<std::recursive_mutex> Enter();
-// Locks the machine for the test-facing API (never throws).
-std::unique_lock<std::recursive_mutex> Lock();
+// Locks the machine, for the test-facing API and for the machine's own
+// bookkeeping. Never ends the calling thread.
+std::unique_lock<std::recursive_mutex> LockMachine();
+// Locks the machine for a platform call made by the system, or ends the
+// calling thread instead (throws ProcessEnded) when it is a bootstrapper
+// thread of a process that has ended. Call makes it; nothing else should.
+std::unique_lock<std::recursive_mutex> EnterOrEndThread();
 // For the calls that let go of what a thread holds (closing a handle or a
 // registry key), which destructors make: on a bootstrapper thread of an
 // ended process they do not throw. True there: the caller does nothing and
@@ -249,8 +253,74 @@ void Log(const std::string& line);
 std::string Hex(uint64_t v);
 std::string Str(const char* s);
 
-// True when an injected fault fires for this call; the error is set.
-bool Fault(const char* op, const std::string& argument = "");
+// What a platform call's log line shows for an argument: texts as they are
+// ("(null)" for a null pointer), numbers in decimal, handles and other
+// pointers in hexadecimal. Hex(...) gives a number in hexadecimal.
+inline std::string LogText(const std::string& s) { return s; }
+inline std::string LogText(const char* s) { return Str(s); }
+template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+std::string LogText(T v) {
+  return std::to_string(v);
+}
+template <class T, std::enable_if_t<!std::is_same_v<std::remove_cv_t<T>, char>, int> = 0>
+std::string LogText(T* p) {
+  return Hex(reinterpret_cast<uintptr_t>(p));
+}
+
+// Before the call goes on: the test's action or hold at this call (OnCall,
+// HoldCall), then the injected fault (FailCall) whose operation is `op` and
+// whose match is in `subject`. True when a fault fires; the error is set.
+// Used by Call.
+bool AskForFault(const char* op, const std::string& subject);
+
+// One platform call made by the system, from its first line to its return.
+// Every entry point of the machine begins with one:
+//
+//   Call c("DeleteFileA", path);           // locks the machine, logs "DeleteFileA(C:\x)"
+//   if (c.faulted(path)) return FALSE;    // an injected fault, matched on the path
+//
+// Making one ends the calling thread instead (throws ProcessEnded) when the
+// simulated process has ended, as a thread of an ended process runs no
+// further; a Call made with kReleases never does (see ReleasedByTheEnd).
+// The log line is the operation's name and its arguments, ", " between
+// them, as LogText shows each; calls of fake child programs are not logged.
+class Call {
+ public:
+  template <class... Args>
+  explicit Call(const char* op, const Args&... args) : op_(op), lock_(EnterOrEndThread()) {
+    Log(Line(op, {LogText(args)...}));
+  }
+  enum Releases { kReleases };
+  template <class... Args>
+  Call(Releases, const char* op, const Args&... args) : op_(op), lock_(LockMachine()) {
+    released_ = ReleasedByTheEnd();
+    if (!released_) Log(Line(op, {LogText(args)...}));
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+  // Whether an injected fault fails this call here (the error is set); the
+  // subject is what FailCall's match is looked for in (a path, a name).
+  bool faulted(const std::string& subject = "") { return AskForFault(op_, subject); }
+  bool faulted(const char* subject) { return AskForFault(op_, Str(subject)); }
+  // The same, for a call that fails under another name than it logs.
+  bool faultedAs(const char* op, const std::string& subject = "") { return AskForFault(op, subject); }
+  // With kReleases: the process has ended, and the call does nothing.
+  bool releasedByTheEnd() const { return released_; }
+  // Waits as WaitOrEndThread does, letting go of the machine meanwhile.
+  template <class Pred>
+  bool waitOrEndThread(DWORD ms, Pred pred);
+
+ private:
+  static std::string Line(const char* op, const std::vector<std::string>& args) {
+    std::string line = std::string(op) + "(";
+    for (size_t i = 0; i < args.size(); ++i) line += (i == 0 ? "" : ", ") + args[i];
+    return line + ")";
+  }
+  const char* op_;
+  std::unique_lock<std::recursive_mutex> lock_;
+  bool released_ = false;
+};
 
 void SetError(DWORD code);
 
@@ -259,10 +329,11 @@ HANDLE AddHandle(std::shared_ptr<Object> object);
 int Opener();  // the calling thread's number, -1 on a child program's thread
 std::shared_ptr<Object> GetHandle(HANDLE h);
 // Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
-// for none). Returns false on time-out. Throws ProcessEnded when the
-// process ends meanwhile on a bootstrapper thread.
+// for none), letting go of the machine meanwhile. Returns false on
+// time-out. Ends the calling thread (throws ProcessEnded) when the process
+// ends meanwhile on a bootstrapper thread.
 template <class Pred>
-bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
+bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
 
 // Paths.
 struct Path {
@@ -321,8 +392,8 @@ BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID
 BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length);
 
 template <class Pred>
-bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred) {
-  State& s = S();
+bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred) {
+  State& s = Machine();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
   for (;;) {
     if (pred()) return true;
@@ -334,6 +405,11 @@ bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred
       return pred();
     }
   }
+}
+
+template <class Pred>
+bool Call::waitOrEndThread(DWORD ms, Pred pred) {
+  return WaitOrEndThread(lock_, ms, pred);
 }
 
 }  // namespace sim::detail
