@@ -1,6 +1,6 @@
-// The simulated file system: drives in a temporary host folder, names
-// compared without regard to case, share modes, read-only files.
-#include <dirent.h>
+// The simulated file system's files: opening and making them (CreateFileA
+// and its link behaviour), writing, deleting and renaming them, and what
+// their names and handles tell about them.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,195 +12,10 @@
 
 #include "platform/sim/state.h"
 
+using namespace sim;
+using namespace sim::detail;
+
 namespace sim::detail {
-
-namespace fs = std::filesystem;
-
-void InitFileSystem() {
-  State& s = Machine();
-  std::string base = fs::temp_directory_path().string() + "/qmb-sim-XXXXXX";
-  std::vector<char> tmpl(base.begin(), base.end());
-  tmpl.push_back('\0');
-  if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-  s.hostRoot = tmpl.data();
-  fs::create_directories(s.hostRoot + "/c");
-}
-
-// Whether the last component of a host path is a link (a symbolic link
-// stands for a junction or a Windows symbolic link).
-static bool HostIsLink(const std::string& hostPath) {
-  struct stat st;
-  return ::lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool HostExists(const std::string& hostPath, bool* isDir) {
-  struct stat st;
-  if (::stat(hostPath.c_str(), &st) != 0) return false;
-  *isDir = S_ISDIR(st.st_mode);
-  return true;
-}
-
-// The entry of a host folder whose name matches without regard to case.
-static std::string FindEntry(const std::string& hostDir, const std::string& name) {
-  DIR* d = ::opendir(hostDir.c_str());
-  if (d == nullptr) return "";
-  std::string lower = Lower(name), found;
-  while (dirent* e = ::readdir(d)) {
-    if (Lower(e->d_name) == lower) {
-      found = e->d_name;
-      break;
-    }
-  }
-  ::closedir(d);
-  return found;
-}
-
-static bool ValidComponent(const std::string& c, bool wildcards) {
-  for (unsigned char ch : c) {
-    if (ch < 0x20) return false;
-    if (std::strchr("<>:\"|", ch) != nullptr) return false;
-    if (!wildcards && (ch == '*' || ch == '?')) return false;
-  }
-  return true;
-}
-
-bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit, bool wildcards) {
-  State& s = Machine();
-  if (path.size() > limit) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
-    return false;
-  }
-  if (path.empty()) {
-    *error = ERROR_PATH_NOT_FOUND;
-    return false;
-  }
-  std::string full;
-  if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') {
-    if (path.size() == 2 || (path[2] != '\\' && path[2] != '/')) {
-      full = s.currentDirectory + "\\" + path.substr(2);  // drive-relative: the current folder
-    } else {
-      full = path;
-    }
-  } else if (path[0] == '\\' || path[0] == '/') {
-    if (path.size() > 1 && (path[1] == '\\' || path[1] == '/')) {
-      *error = ERROR_PATH_NOT_FOUND;  // network paths are not part of this machine
-      return false;
-    }
-    full = s.currentDirectory.substr(0, 2) + path;
-  } else {
-    full = s.currentDirectory + "\\" + path;
-  }
-  Path p;
-  p.drive = static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
-  std::vector<std::string> parts;
-  size_t i = 3;
-  while (i <= full.size()) {
-    size_t j = full.find_first_of("\\/", i);
-    if (j == std::string::npos) j = full.size();
-    std::string c = full.substr(i, j - i);
-    i = j + 1;
-    if (c.empty() || c == ".") continue;
-    if (c == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    // Trailing dots and blanks of a name are dropped, as the platform does.
-    while (!c.empty() && (c.back() == '.' || c.back() == ' ')) c.pop_back();
-    if (c.empty()) continue;
-    parts.push_back(c);
-  }
-  for (size_t k = 0; k < parts.size(); ++k) {
-    if (!ValidComponent(parts[k], wildcards && k + 1 == parts.size())) {
-      *error = ERROR_INVALID_NAME;
-      return false;
-    }
-  }
-  // An object-manager redirection (a mount point above the name leading to
-  // a symbolic link of the object manager) sends the rest of the path to its
-  // target; no name on the way is a reparse point.
-  static thread_local int redirections = 0;
-  std::string prefix = std::string(1, p.drive) + ":";
-  for (size_t k = 0; k < parts.size() && redirections < 8; ++k) {
-    prefix += "\\" + Lower(parts[k]);
-    for (const auto& [from, to] : s.redirects) {
-      if (from != prefix) continue;
-      std::string rest = to;
-      for (size_t r = k + 1; r < parts.size(); ++r) rest += "\\" + parts[r];
-      ++redirections;
-      bool ok = ResolvePath(rest, out, error, 100000, wildcards);
-      --redirections;
-      return ok;
-    }
-  }
-  p.parts = parts;
-  p.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":";
-  p.key = std::string(1, p.drive) + ":";
-  std::string host = s.hostRoot + "/" + std::string(1, p.drive);
-  bool existing = true;
-  for (const auto& c : parts) {
-    p.display += "\\" + c;
-    p.key += "\\" + Lower(c);
-    std::string entry = existing ? FindEntry(host, c) : "";
-    if (entry.empty()) {
-      existing = false;
-      entry = c;
-    }
-    host += "/" + entry;
-  }
-  if (parts.empty()) {
-    p.display += "\\";
-    p.key += "\\";
-  }
-  p.hostPath = host;
-  *out = p;
-  return true;
-}
-
-Path ParentOf(const Path& p) {
-  Path parent = p;
-  if (!parent.parts.empty()) parent.parts.pop_back();
-  parent.hostPath = p.hostPath.substr(0, p.hostPath.find_last_of('/'));
-  size_t cut = p.key.find_last_of('\\');
-  parent.key = p.key.substr(0, cut);
-  parent.display = p.display.substr(0, p.display.find_last_of('\\'));
-  if (parent.parts.empty()) {
-    parent.key = std::string(1, p.drive) + ":\\";
-    parent.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":\\";
-    parent.hostPath = Machine().hostRoot + "/" + std::string(1, p.drive);
-  }
-  return parent;
-}
-
-static bool ParentIsFolder(const Path& p) {
-  bool dir = false;
-  return HostExists(ParentOf(p).hostPath, &dir) && dir;
-}
-
-static std::vector<FileObject*> OpenFiles(const std::string& key) {
-  std::vector<FileObject*> out;
-  for (auto& [h, obj] : Machine().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* f = static_cast<FileObject*>(obj.get());
-    if (f->key == key) out.push_back(f);
-  }
-  return out;
-}
-
-// The access rights that take part in sharing: reading (listing a folder)
-// and writing data. Rights to attributes and security do not.
-static bool Reads(DWORD access) { return (access & (GENERIC_READ | 0x1u)) != 0; }
-static bool Writes(DWORD access) { return (access & (GENERIC_WRITE | 0x2u | 0x4u)) != 0; }
-
-// Whether a handle takes part in sharing at all: one opened only for
-// attributes or security does not (IoCheckShareAccess: no read, write or
-// delete access, no share check).
-bool TakesPartInSharing(DWORD access) { return Reads(access) || Writes(access) || (access & 0x10000u) != 0; }
-
-bool Pending(const std::string& key) {
-  for (const std::string& name : Machine().pending)
-    if (key == name || key.compare(0, name.size() + 1, name + "\\") == 0) return true;
-  return false;
-}
 
 // The host file's inode: the file index of the object a handle is opened on.
 static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
@@ -211,63 +26,6 @@ static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
 
 static const DWORD kVolumeSerial = 0x51534D31;
 
-void HandleClosed(const std::string& key) {
-  State& s = Machine();
-  if (s.pending.count(key) == 0) return;
-  for (auto& [h, obj] : s.handles)
-    if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->key == key) return;
-  Path p;
-  DWORD error = 0;
-  if (ResolvePath(key, &p, &error, 100000)) {
-    bool dir = false;
-    if (HostExists(p.hostPath, &dir) && dir && !HostIsLink(p.hostPath))
-      ::rmdir(p.hostPath.c_str());
-    else
-      ::unlink(p.hostPath.c_str());
-  }
-  s.pending.erase(key);
-  s.security.erase(key);
-  s.attributes.erase(key);
-}
-
-// Share-mode check of a new open against every open handle of the file.
-// Only opens with data or delete access take part, on either side.
-bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
-  if (!TakesPartInSharing(access)) return false;
-  for (FileObject* f : OpenFiles(key)) {
-    if (!TakesPartInSharing(f->access)) continue;
-    bool newReads = Reads(access), newWrites = Writes(access);
-    bool oldReads = Reads(f->access), oldWrites = Writes(f->access);
-    if (newReads && (f->share & FILE_SHARE_READ) == 0) return true;
-    if (newWrites && (f->share & FILE_SHARE_WRITE) == 0) return true;
-    if (oldReads && (share & FILE_SHARE_READ) == 0) return true;
-    if (oldWrites && (share & FILE_SHARE_WRITE) == 0) return true;
-  }
-  return false;
-}
-
-static DWORD Attributes(const std::string& key) {
-  auto it = Machine().attributes.find(key);
-  return it == Machine().attributes.end() ? 0 : it->second;
-}
-
-static bool MatchPattern(const char* pattern, const char* name) {
-  // "*.*" matches every name, with or without a dot, as on the platform.
-  if (std::strcmp(pattern, "*.*") == 0) return true;
-  if (*pattern == '\0') return *name == '\0';
-  if (*pattern == '*') {
-    for (const char* n = name;; ++n) {
-      if (MatchPattern(pattern + 1, n)) return true;
-      if (*n == '\0') return false;
-    }
-  }
-  if (*name == '\0') return false;
-  if (*pattern == '?' ||
-      std::tolower(static_cast<unsigned char>(*pattern)) == std::tolower(static_cast<unsigned char>(*name)))
-    return MatchPattern(pattern + 1, name + 1);
-  return false;
-}
-
 std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share) {
   auto f = std::make_shared<FileObject>();
   f->key = p.key;
@@ -277,8 +35,7 @@ std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD sha
   return f;
 }
 
-static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest,
-                             bool createNew = false) {
+HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest, bool createNew) {
   int flags = O_CREAT | O_WRONLY | O_CLOEXEC | (createNew ? O_EXCL : 0);
   if ((access & GENERIC_READ) != 0) flags = (flags & ~O_WRONLY) | O_RDWR;
   if (truncate) flags |= O_TRUNC;
@@ -294,9 +51,6 @@ static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool trun
 }
 
 }  // namespace sim::detail
-
-using namespace sim;
-using namespace sim::detail;
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                           DWORD flags, HANDLE templateFile) {
@@ -483,103 +237,6 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
   return static_cast<DWORD>(target);
 }
 
-BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
-  Call c("CreateDirectoryA", path, sa == nullptr ? "NULL" : "sa");
-  if (c.faulted(path)) return FALSE;
-  Path p;
-  DWORD error = 0;
-  // A folder name leaves room for a file name of 8.3 characters.
-  if (!ResolvePath(Str(path), &p, &error, MAX_PATH - 12)) {
-    SetError(error);
-    return FALSE;
-  }
-  // A name marked for deletion stays until its last handle is closed
-  // (RemoveDirectoryA: "the directory is not removed until the last handle
-  // to the directory is closed"); making it again is refused meanwhile.
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  bool dir = false;
-  if (p.parts.empty() || HostExists(p.hostPath, &dir) || HostIsLink(p.hostPath)) {
-    SetError(ERROR_ALREADY_EXISTS);
-    return FALSE;
-  }
-  if (!ParentIsFolder(p)) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  const DWORD all = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
-  const char* sddl = sa != nullptr ? static_cast<const char*>(sa->lpSecurityDescriptor) : nullptr;
-  DWORD refused = sddl != nullptr ? DescriptorRefused(p.key, sddl, all) : 0;
-  if (refused == 0 && !RunMayChange(ParentOf(p).key)) refused = ERROR_ACCESS_DENIED;
-  if (refused != 0) {
-    SetError(refused);
-    return FALSE;
-  }
-  if (::mkdir(p.hostPath.c_str(), 0755) != 0) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (sddl != nullptr) ApplyDescriptor(p.key, sddl, all);
-  return TRUE;
-}
-
-BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
-  Call c("RemoveDirectoryA", path);
-  if (c.faulted(path)) return FALSE;
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir)) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (!dir) {
-    SetError(ERROR_DIRECTORY);
-    return FALSE;
-  }
-  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (FolderHeldAgainstDeletion(p.key)) {
-    SetError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
-  if (HostIsLink(p.hostPath)) {
-    // A junction is removed as itself; its target stays.
-    ::unlink(p.hostPath.c_str());
-    Machine().security.erase(p.key);
-    return TRUE;
-  }
-  std::error_code ec;
-  if (!std::filesystem::is_empty(p.hostPath, ec)) {
-    SetError(ERROR_DIR_NOT_EMPTY);
-    return FALSE;
-  }
-  // Still open elsewhere (with delete sharing, or with no data access):
-  // marked for deletion, gone when the last handle is closed.
-  if (!OpenFiles(p.key).empty()) {
-    Machine().pending.insert(p.key);
-    return TRUE;
-  }
-  if (::rmdir(p.hostPath.c_str()) != 0) {
-    SetError(ERROR_DIR_NOT_EMPTY);
-    return FALSE;
-  }
-  Machine().security.erase(p.key);
-  return TRUE;
-}
-
 BOOL WINAPI DeleteFileA(LPCSTR path) {
   Call c("DeleteFileA", path);
   if (c.faulted(path)) return FALSE;
@@ -683,105 +340,6 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
   return TRUE;
 }
 
-static void FillEntry(WIN32_FIND_DATAA* d, const std::string& name, bool dir, uint64_t size, DWORD extra) {
-  std::memset(d, 0, sizeof *d);
-  d->dwFileAttributes = dir ? FILE_ATTRIBUTE_DIRECTORY | extra : (extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE);
-  d->nFileSizeLow = static_cast<DWORD>(size);
-  d->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-  std::snprintf(d->cFileName, sizeof d->cFileName, "%s", name.c_str());
-}
-
-HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-  Call c("FindFirstFileA", pattern);
-  if (c.faulted(pattern)) return INVALID_HANDLE_VALUE;
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(pattern), &p, &error, MAX_PATH - 1, true) || p.parts.empty()) {
-    SetError(p.parts.empty() && error == 0 ? ERROR_FILE_NOT_FOUND : error);
-    return INVALID_HANDLE_VALUE;
-  }
-  Path dir = ParentOf(p);
-  bool isDir = false;
-  if (!HostExists(dir.hostPath, &isDir) || !isDir) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string& name = p.parts.back();
-  // The pattern as written, before trailing dots were dropped ("*.*").
-  std::string written = Str(pattern);
-  std::string raw = written.substr(written.find_last_of("\\/") == std::string::npos ? 0
-                                                                                      : written.find_last_of("\\/") + 1);
-  std::string match = raw.empty() ? name : raw;
-  auto search = std::make_shared<SearchObject>();
-  std::vector<std::string> names;
-  if (!dir.parts.empty()) {
-    names.push_back(".");
-    names.push_back("..");
-  }
-  if (DIR* d = ::opendir(dir.hostPath.c_str())) {
-    std::vector<std::string> found;
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") found.push_back(n);
-    }
-    ::closedir(d);
-    std::sort(found.begin(), found.end());
-    names.insert(names.end(), found.begin(), found.end());
-  }
-  for (const auto& n : names) {
-    if (!MatchPattern(match.c_str(), n.c_str())) continue;
-    WIN32_FIND_DATAA entry;
-    if (n == "." || n == "..") {
-      FillEntry(&entry, n, true, 0, 0);
-    } else {
-      struct stat st;
-      std::string host = dir.hostPath + "/" + n;
-      ::stat(host.c_str(), &st);
-      DWORD extra = Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n));
-      if (HostIsLink(host)) extra |= FILE_ATTRIBUTE_REPARSE_POINT;
-      FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), extra);
-    }
-    search->entries.push_back(entry);
-  }
-  if (search->entries.empty()) {
-    SetError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  *data = search->entries[0];
-  search->next = 1;
-  return AddHandle(search);
-}
-
-BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
-  Call c("FindNextFileA", search);
-  if (c.faulted()) return FALSE;
-  auto obj = GetHandle(search);
-  if (obj == nullptr || obj->kind != Kind::Search) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* s = static_cast<SearchObject*>(obj.get());
-  if (s->next >= s->entries.size()) {
-    SetError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
-  *data = s->entries[s->next++];
-  return TRUE;
-}
-
-BOOL WINAPI FindClose(HANDLE search) {
-  Call c("FindClose", search);
-  auto obj = GetHandle(search);
-  if (obj == nullptr || obj->kind != Kind::Search) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  Machine().handles.erase(reinterpret_cast<uintptr_t>(search));
-  // As with CloseHandle, a reported failure still releases the handle.
-  if (c.faulted()) return FALSE;
-  return TRUE;
-}
-
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
   Call c("GetFileAttributesA", path);
   if (c.faulted(path)) return INVALID_FILE_ATTRIBUTES;
@@ -840,53 +398,9 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
   return TRUE;
 }
 
-// The path by which the object a handle was opened on is really reached:
-// links and redirections on the way are followed (a link opened as itself
-// stays where it is), and the names come as the disk spells them.
-DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags) {
-  Call c("GetFinalPathNameByHandleA", file, capacity, Hex(flags));
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
-  if (c.faulted(f->key)) return 0;
-  if (flags != FILE_NAME_NORMALIZED) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::error_code ec;
-  fs::path host = f->hostPath;
-  fs::path real = (f->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                      ? fs::canonical(host.parent_path(), ec) / host.filename()
-                      : fs::canonical(host, ec);
-  std::string root = fs::canonical(Machine().hostRoot, ec).string() + "/";
-  std::string r = real.string();
-  if (ec || r.compare(0, root.size(), root) != 0) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return 0;
-  }
-  std::string rest = r.substr(root.size());
-  std::string out = "\\\\?\\" + std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])))) +
-                    ":" + (rest.size() > 1 ? rest.substr(1) : std::string("\\"));
-  for (char& c : out)
-    if (c == '/') c = '\\';
-  if (out.size() + 1 > capacity) return static_cast<DWORD>(out.size() + 1);
-  std::memcpy(path, out.c_str(), out.size() + 1);
-  return static_cast<DWORD>(out.size());
-}
-
-// ---- test-facing file system API ----------------------------------------------------------
+// ---- test-facing API -----------------------------------------------------------------------------------------------
 
 namespace sim {
-
-static Path Must(const std::string& path) {
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(path, &p, &error, 100000)) std::abort();
-  return p;
-}
 
 bool Exists(const std::string& path) {
   auto lock = LockMachine();
@@ -912,15 +426,10 @@ std::string ReadFileBytes(const std::string& path) {
   return out;
 }
 
-void MakeDirectories(const std::string& path) {
-  auto lock = LockMachine();
-  fs::create_directories(Must(path).hostPath);
-}
-
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
   auto lock = LockMachine();
   Path p = Must(path);
-  fs::create_directories(ParentOf(p).hostPath);
+  std::filesystem::create_directories(ParentOf(p).hostPath);
   int fd = ::open(p.hostPath.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
   if (fd < 0) std::abort();
   if (!bytes.empty() && ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
@@ -936,50 +445,12 @@ void SetReadOnly(const std::string& path, bool readOnly) {
     Machine().attributes[p.key] &= ~FILE_ATTRIBUTE_READONLY;
 }
 
-std::vector<std::string> ListDirectory(const std::string& path) {
-  auto lock = LockMachine();
-  std::vector<std::string> out;
-  std::string host = Must(path).hostPath;
-  if (DIR* d = ::opendir(host.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    ::closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
 int OpenFileHandles() {
   auto lock = LockMachine();
   int n = 0;
   for (auto& [h, obj] : Machine().handles)
     if (obj->kind == Kind::File && !static_cast<FileObject*>(obj.get())->heldByTest) ++n;
   return n;
-}
-
-void HoldFileOpen(const std::string& path, DWORD access, DWORD share) {
-  auto lock = LockMachine();
-  Path p = Must(path);
-  fs::create_directories(ParentOf(p).hostPath);
-  OpenFileObject(p, access, share, false, true);
-}
-
-void ReleaseHeldFiles() {
-  auto lock = LockMachine();
-  State& s = Machine();
-  for (auto it = s.handles.begin(); it != s.handles.end();) {
-    if (it->second->kind == Kind::File && static_cast<FileObject*>(it->second.get())->heldByTest) {
-      auto* f = static_cast<FileObject*>(it->second.get());
-      if (f->fd >= 0) ::close(f->fd);
-      std::string key = f->key;
-      it = s.handles.erase(it);
-      HandleClosed(key);
-    } else {
-      ++it;
-    }
-  }
 }
 
 }  // namespace sim

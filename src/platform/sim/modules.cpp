@@ -1,6 +1,6 @@
 // The simulated machine's modules: the executable's resources and string
-// table, the system libraries and their exports, the shell folders and the
-// version information of msi.dll.
+// table, the system libraries and their exports, loading and freeing them,
+// and the directories libraries are searched in.
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,12 +8,10 @@
 
 #include "platform/sim/state.h"
 
+using namespace sim;
+using namespace sim::detail;
+
 namespace sim::detail {
-
-static const GUID kLocalAppDataLow = {0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
-static const GUID kLocalAppData = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
-
-static bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 static const char* const kSystemLibraries[] = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll",
                                                "shfolder.dll", "version.dll", "msi.dll"};
@@ -35,22 +33,11 @@ void InitLibraries() {
   s.libraries["version.dll"].exports["VerQueryValueA"] = reinterpret_cast<FARPROC>(&SimVerQueryValueA);
   for (const char* name : kSystemLibraries)
     WriteFileBytes(s.systemDirectory + "\\" + name, std::string("MZ simulated ") + name);
-  s.knownFolders.push_back({kLocalAppDataLow, u"C:\\Users\\tester\\AppData\\LocalLow"});
-  s.knownFolders.push_back({kLocalAppData, u"C:\\Users\\tester\\AppData\\Local"});
-  s.shellFolders[CSIDL_APPDATA] = "C:\\Users\\tester\\AppData\\Roaming";
-  s.shellFolders[CSIDL_PROGRAM_FILES_COMMON] = "C:\\Program Files\\Common Files";
-  s.env["userprofile"] = {"USERPROFILE", "C:\\Users\\tester"};
-  MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow");
-  MakeDirectories("C:\\Users\\tester\\AppData\\Roaming");
-  MakeDirectories("C:\\Users\\tester\\AppData\\Local\\Temp");
-  MakeDirectories("C:\\Users\\tester\\Downloads");
-  MakeDirectories("C:\\Program Files\\Common Files");
-  s.regHandles.clear();
 }
 
 static std::string DirectoryOf(const std::string& key) { return key.substr(0, key.find_last_of('\\')); }
 
-static Path SystemDirectoryPath() {
+Path SystemDirectoryPath() {
   Path p;
   DWORD error;
   ResolvePath(Machine().systemDirectory, &p, &error, 100000);
@@ -65,10 +52,7 @@ static LoadedModule* ModuleOf(HMODULE h) {
 
 }  // namespace sim::detail
 
-using namespace sim;
-using namespace sim::detail;
-
-// ---- resources ------------------------------------------------------------------------------
+// ---- resources -----------------------------------------------------------------------------------------------------
 
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
   // Numbers are logged as resource scripts write them: "#101".
@@ -166,7 +150,7 @@ int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
   return static_cast<int>(n);
 }
 
-// ---- libraries -------------------------------------------------------------------------------
+// ---- libraries -----------------------------------------------------------------------------------------------------
 
 HMODULE WINAPI LoadLibraryA(LPCSTR path) {
   Call c("LoadLibraryA", path);
@@ -250,6 +234,8 @@ BOOL WINAPI FreeLibrary(HMODULE module) {
   return TRUE;
 }
 
+// ---- the directories libraries are searched in ---------------------------------------------------------------------
+
 namespace sim::detail {
 
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
@@ -259,105 +245,16 @@ BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
   return TRUE;
 }
 
-// ---- shell folders ------------------------------------------------------------------------------
-
-// The HRESULT that carries a Windows error code.
-static HRESULT FailureFromError(DWORD error) { return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu)); }
-
-HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity) {
-  Call c("SHGetFolderPathEx", Hex(id->Data1), flags, token == nullptr ? "NULL" : "token", capacity);
-  if (c.faulted()) return FailureFromError(GetLastError());
-  for (auto& [guid, value] : Machine().knownFolders) {
-    if (!SameGuid(guid, *id)) continue;
-    if (!value) return static_cast<HRESULT>(0x80070002);  // the folder is not there
-    if (value->size() + 1 > capacity) return static_cast<HRESULT>(0x8007007A);  // insufficient buffer
-    for (size_t i = 0; i < value->size(); ++i) path[i] = (*value)[i];
-    path[value->size()] = 0;
-    return S_OK;
-  }
-  return E_INVALIDARG;
-}
-
-// The folder's path; S_FALSE (1) when it does not exist (yet) and is not
-// created, as SHGetFolderPathA answers then.
-static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
-  State& s = Machine();
-  auto it = s.shellFolders.find(folder);
-  if (it == s.shellFolders.end() || !it->second) return E_FAIL;
-  if (it->second->size() >= MAX_PATH) return E_FAIL;
-  std::memcpy(path, it->second->c_str(), it->second->size() + 1);
-  if (create) MakeDirectories(*it->second);
-  return IsDirectory(*it->second) ? S_OK : S_FALSE;
-}
-
-HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {
-  Call c("SHGetFolderPathA", owner, folder, token == nullptr ? "NULL" : "token", flags);
-  if (c.faulted()) return FailureFromError(GetLastError());
-  return ShellFolder(folder, path, false);
-}
-
-BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create) {
-  Call c("SHGetSpecialFolderPathA", owner, folder, create);
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
+  Call c("SetDefaultDllDirectories", Hex(flags));
   if (c.faulted()) return FALSE;
-  return ShellFolder(folder, path, create != FALSE) == S_OK ? TRUE : FALSE;
-}
-
-// ---- version information ----------------------------------------------------------------------
-
-// The block the machine hands out: a marker, then the fixed record.
-static const char kBlockMarker[] = "SIMVERSIONBLOCK";
-static const size_t kFixedOffset = 40;
-
-BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block) {
-  Call c("GetFileVersionInfoA", path, handle, size);
-  if (c.faulted(path)) return FALSE;
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir) || dir) {
-    SetError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  bool isMsi = p.key == SystemDirectoryPath().key + "\\msi.dll";
-  if (!isMsi || !Machine().msiHasVersion) {
-    SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return FALSE;
-  }
-  unsigned char image[kFixedOffset + sizeof(VS_FIXEDFILEINFO)] = {};
-  std::memcpy(image, kBlockMarker, sizeof kBlockMarker);
-  VS_FIXEDFILEINFO info = {};
-  info.dwSignature = 0xFEEF04BD;
-  info.dwStrucVersion = 0x00010000;
-  info.dwFileVersionMS = info.dwProductVersionMS = Machine().msiMs;
-  info.dwFileVersionLS = info.dwProductVersionLS = Machine().msiLs;
-  std::memcpy(image + kFixedOffset, &info, sizeof info);
-  // As the platform does, a smaller block receives what fits.
-  std::memcpy(block, image, std::min<size_t>(size, sizeof image));
-  return TRUE;
-}
-
-BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length) {
-  Call c("VerQueryValueA", subBlock);
-  if (c.faulted()) return FALSE;
-  if (std::memcmp(block, kBlockMarker, sizeof kBlockMarker) != 0 || std::strcmp(Str(subBlock).c_str(), "\\") != 0)
-    return FALSE;
-  *value = const_cast<unsigned char*>(static_cast<const unsigned char*>(block) + kFixedOffset);
-  *length = sizeof(VS_FIXEDFILEINFO);
+  Machine().defaultDllDirectories.push_back(flags);
   return TRUE;
 }
 
 }  // namespace sim::detail
 
-// The shell32 import of SHGetFolderPathA.
-HRESULT WINAPI SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {
-  return SimShfolderSHGetFolderPathA(owner, folder, token, flags, path);
-}
-
-// ---- test-facing API -------------------------------------------------------------------------------
+// ---- test-facing API -----------------------------------------------------------------------------------------------
 
 namespace sim {
 
@@ -406,6 +303,11 @@ std::vector<std::string> DllDirectories() {
   return Machine().dllDirectories;
 }
 
+std::vector<DWORD> DefaultDllDirectories() {
+  auto lock = LockMachine();
+  return Machine().defaultDllDirectories;
+}
+
 void AddResource(const std::string& type, WORD id, const std::string& bytes, LANGID lang) {
   auto lock = LockMachine();
   Machine().resources.push_back(Resource{type, id, lang, bytes});
@@ -415,24 +317,5 @@ void AddString(UINT id, LANGID lang, const std::string& ansiText) {
   auto lock = LockMachine();
   Machine().strings[{id, lang}] = ansiText;
 }
-
-void SetKnownFolder(const GUID& id, std::optional<std::u16string> path) {
-  auto lock = LockMachine();
-  for (auto& [guid, value] : Machine().knownFolders) {
-    if (SameGuid(guid, id)) {
-      value = std::move(path);
-      return;
-    }
-  }
-  Machine().knownFolders.push_back({id, std::move(path)});
-}
-
-void SetShellFolder(int csidl, std::optional<std::string> path) {
-  auto lock = LockMachine();
-  Machine().shellFolders[csidl] = std::move(path);
-}
-
-const GUID& LocalAppDataLowId() { return kLocalAppDataLow; }
-const GUID& LocalAppDataId() { return kLocalAppData; }
 
 }  // namespace sim

@@ -4,6 +4,9 @@
 
 #include "platform/sim/state.h"
 
+using namespace sim;
+using namespace sim::detail;
+
 namespace sim::detail {
 
 void InitRegistry() {
@@ -65,9 +68,6 @@ static RegValue* FindValue(RegKeyNode& node, const char* name) {
 static bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 }  // namespace sim::detail
-
-using namespace sim;
-using namespace sim::detail;
 
 LSTATUS WINAPI RegOpenKeyExA(HKEY parent, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result) {
   Call c("RegOpenKeyExA", parent, subKey, options, Hex(access));
@@ -223,7 +223,7 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, 
   return ERROR_SUCCESS;
 }
 
-// ---- test-facing registry API ----------------------------------------------------------------
+// ---- test-facing registry API --------------------------------------------------------------------------------------
 
 namespace sim {
 

@@ -1,6 +1,7 @@
-// The simulated machine's security: the process token, descriptors as SDDL
-// text, the security given to folders, and what another process of the
-// user, without administrator rights, can do to the disk.
+// The simulated machine's security: the process token (an elevated
+// administrator's or a limited user's), descriptors as SDDL text, the
+// owners, access lists and labels given to folders, and who may change a
+// folder's entries.
 //
 // A descriptor made by ConvertStringSecurityDescriptorToSecurityDescriptorA
 // is a local allocation holding its SDDL text. Folders keep the owner,
@@ -10,20 +11,20 @@
 // the user's processes), except the system directory, which the system
 // owns. Access is checked when a handle is opened: a handle keeps the access
 // it was granted whatever later becomes of the security.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstring>
-#include <filesystem>
 
 #include "platform/sim/state.h"
 
+using namespace sim;
+using namespace sim::detail;
+
 namespace sim::detail {
 
-namespace {
-
 const char kUserSid[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
 const char kLowFolderKey[] = "c:\\users\\tester\\appdata\\locallow";
+
 const char kTrustedInstaller[] = "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // The top-level parts of an SDDL text, by letter (O, G, D, S).
@@ -44,13 +45,6 @@ std::map<char, std::string> Parts(const std::string& sddl) {
     if (current != 0) parts[current] += c;
   }
   return parts;
-}
-
-char* LocalText(const std::string& text) {
-  char* p = static_cast<char*>(std::calloc(text.size() + 1, 1));
-  std::memcpy(p, text.data(), text.size());
-  Machine().localAllocations.insert(p);
-  return p;
 }
 
 // The folder's security as SDDL, with the inherited label where it has
@@ -80,25 +74,6 @@ bool UserMayChange(const std::string& key) {
     bool writes = ace.find("FA") != std::string::npos || ace.find("GA") != std::string::npos ||
                   ace.find("FW") != std::string::npos || ace.find("GW") != std::string::npos;
     if (ace.compare(0, 2, "A;") == 0 && writes && sid != "SY" && sid != "BA") return true;
-  }
-  return false;
-}
-
-Path MustResolve(const std::string& path) {
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(path, &p, &error, 100000)) std::abort();
-  return p;
-}
-
-}  // namespace
-
-bool FolderHeldAgainstDeletion(const std::string& key) {
-  for (auto& [h, obj] : Machine().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* f = static_cast<FileObject*>(obj.get());
-    if (f->directory && f->key == key && TakesPartInSharing(f->access) && (f->share & FILE_SHARE_DELETE) == 0)
-      return true;
   }
   return false;
 }
@@ -133,17 +108,7 @@ void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info) {
   if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S')) sec.label = parts['S'];
 }
 
-BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
-  Call c("SetDefaultDllDirectories", Hex(flags));
-  if (c.faulted()) return FALSE;
-  Machine().defaultDllDirectories.push_back(flags);
-  return TRUE;
-}
-
 }  // namespace sim::detail
-
-using namespace sim;
-using namespace sim::detail;
 
 namespace {
 
@@ -296,54 +261,13 @@ BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
   return TRUE;
 }
 
+// ---- test-facing API -----------------------------------------------------------------------------------------------
+
 namespace sim {
-
-void MakeLink(const std::string& path, const std::string& target) {
-  auto lock = LockMachine();
-  Path p = MustResolve(path), t = MustResolve(target);
-  std::filesystem::create_directories(ParentOf(p).hostPath);
-  if (::symlink(t.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
-}
-
-void MakeHardLink(const std::string& path, const std::string& file) {
-  auto lock = LockMachine();
-  Path p = MustResolve(path), f = MustResolve(file);
-  std::filesystem::create_directories(ParentOf(p).hostPath);
-  if (::link(f.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
-}
-
-DWORD UserRename(const std::string& from, const std::string& to) {
-  auto lock = LockMachine();
-  Path f = MustResolve(from), t = MustResolve(to);
-  // Renaming needs deletion of the entry (its own access list, or the
-  // parent's right to delete children) and adding to the new parent.
-  if ((!UserMayChange(f.key) && !UserMayChange(ParentOf(f).key)) || !UserMayChange(ParentOf(t).key))
-    return ERROR_ACCESS_DENIED;
-  return RenameEntry(f, t, true);
-}
-
-DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
-  {
-    auto lock = LockMachine();
-    Path p = MustResolve(path);
-    if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
-  }
-  WriteFileBytes(path, bytes);
-  return 0;
-}
-
-DWORD UserMakeLink(const std::string& path, const std::string& target) {
-  {
-    auto lock = LockMachine();
-    if (!UserMayChange(ParentOf(MustResolve(path)).key)) return ERROR_ACCESS_DENIED;
-  }
-  MakeLink(path, target);
-  return 0;
-}
 
 std::string FolderSecurity(const std::string& path) {
   auto lock = LockMachine();
-  auto it = Machine().security.find(MustResolve(path).key);
+  auto it = Machine().security.find(Must(path).key);
   if (it == Machine().security.end()) return "";
   return it->second.owner + it->second.dacl + it->second.label;
 }
@@ -355,61 +279,12 @@ void SetAdministrator(bool administrator) {
 
 void PutOnServer(const std::string& path) {
   auto lock = LockMachine();
-  Machine().serverFolders.push_back(MustResolve(path).key);
-}
-
-void RedirectFolder(const std::string& path, const std::string& target) {
-  auto lock = LockMachine();
-  std::string key = MustResolve(path).key;
-  Machine().redirects.push_back({key, target});
-}
-
-DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
-  auto lock = LockMachine();
-  Path p = MustResolve(path);
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir) || !dir) return ERROR_PATH_NOT_FOUND;
-  // The access is checked now, against the security the folder has now.
-  auto sec = Machine().security.find(p.key);
-  bool users = sec == Machine().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
-  if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !users && !UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
-  if (FileOpenConflicts(p.key, access, share)) return ERROR_SHARING_VIOLATION;
-  auto f = NewFileObject(p, access, share);
-  f->directory = true;
-  f->heldByTest = true;
-  f->attributes = FILE_ATTRIBUTE_DIRECTORY;
-  AddHandle(f);
-  return 0;
-}
-
-DWORD UserSetDacl(const std::string& path, const std::string& dacl) {
-  auto lock = LockMachine();
-  Path p = MustResolve(path);
-  // A handle of the user's that was opened with WRITE_DAC still has it.
-  bool granted = UserMayChange(p.key);
-  for (auto& [h, obj] : Machine().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* f = static_cast<FileObject*>(obj.get());
-    if (f->heldByTest && f->key == p.key && (f->access & WRITE_DAC) != 0) granted = true;
-  }
-  if (!granted) return ERROR_ACCESS_DENIED;
-  Machine().security[p.key].dacl = dacl;
-  return 0;
+  Machine().serverFolders.push_back(Must(path).key);
 }
 
 void RefuseLabels(bool refuse) {
   auto lock = LockMachine();
   Machine().refuseLabels = refuse;
-}
-
-void OnCall(const std::string& op, const std::string& match, std::function<void()> action) {
-  auto lock = LockMachine();
-  Machine().hooks.push_back({op, match, std::move(action)});
-}
-
-std::vector<DWORD> DefaultDllDirectories() {
-  auto lock = LockMachine();
-  return Machine().defaultDllDirectories;
 }
 
 }  // namespace sim

@@ -116,6 +116,15 @@ struct Resource {
   std::string bytes;
 };
 
+// A Windows path as the file system resolved it (paths.cpp).
+struct Path {
+  std::string key;       // canonical: "c:\\users\\x"
+  std::string display;   // as resolved, "C:\\Users\\x"
+  std::string hostPath;  // where it lives on the host
+  std::vector<std::string> parts;  // components below the drive
+  char drive = 'c';
+};
+
 struct State {
   std::recursive_mutex mu;
   std::condition_variable_any changed;
@@ -231,6 +240,8 @@ struct State {
   std::set<void*> localAllocations;
 };
 
+// ---- process.cpp: the machine's life, threads, handles ------------------------------------------
+
 // The machine's state (built on first use). Never ends the calling thread.
 State& Machine();
 
@@ -247,6 +258,22 @@ std::unique_lock<std::recursive_mutex> EnterOrEndThread();
 // reports success, and the thread counts as stopped by the end (which
 // releases what it held). Call with the machine locked.
 bool ReleasedByTheEnd();
+// Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
+// for none), letting go of the machine meanwhile. Returns false on
+// time-out. Ends the calling thread (throws ProcessEnded) when the process
+// ends meanwhile on a bootstrapper thread.
+template <class Pred>
+bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
+
+// The calling thread's last error.
+void SetError(DWORD code);
+
+// Handles. AddHandle records the calling thread as the opener.
+HANDLE AddHandle(std::shared_ptr<Object> object);
+int Opener();  // the calling thread's number, -1 on a child program's thread
+std::shared_ptr<Object> GetHandle(HANDLE h);
+
+// ---- calls.cpp: the call log and injected faults ----------------------------------------------------
 
 // Logs a platform call made by the system (not by fake children).
 void Log(const std::string& line);
@@ -266,6 +293,10 @@ template <class T, std::enable_if_t<!std::is_same_v<std::remove_cv_t<T>, char>, 
 std::string LogText(T* p) {
   return Hex(reinterpret_cast<uintptr_t>(p));
 }
+
+// Whether a test's fault or hook for operation `op` whose match is `match`
+// (empty: every call) applies to a call of `callOp` about `subject`.
+bool CallMatches(const std::string& op, const std::string& match, const char* callOp, const std::string& subject);
 
 // Before the call goes on: the test's action or hold at this call (OnCall,
 // HoldCall), then the injected fault (FailCall) whose operation is `op` and
@@ -322,64 +353,16 @@ class Call {
   bool released_ = false;
 };
 
-void SetError(DWORD code);
+// ---- environment.cpp, texts.cpp, modules.cpp ----------------------------------------------------------
 
-// Handles. AddHandle records the calling thread as the opener.
-HANDLE AddHandle(std::shared_ptr<Object> object);
-int Opener();  // the calling thread's number, -1 on a child program's thread
-std::shared_ptr<Object> GetHandle(HANDLE h);
-// Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
-// for none), letting go of the machine meanwhile. Returns false on
-// time-out. Ends the calling thread (throws ProcessEnded) when the process
-// ends meanwhile on a bootstrapper thread.
-template <class Pred>
-bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
-
-// Paths.
-struct Path {
-  std::string key;       // canonical: "c:\\users\\x"
-  std::string display;   // as resolved, "C:\\Users\\x"
-  std::string hostPath;  // where it lives on the host
-  std::vector<std::string> parts;  // components below the drive
-  char drive = 'c';
-};
-// Resolves a Windows path. Fails with 206 for a path of MAX_PATH characters
-// or more (limit: the longest length accepted), 123 for invalid characters
-// (wildcards allowed in the last component when `wildcards`), 3 for a form
-// the machine does not support.
-bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit = MAX_PATH - 1,
-                 bool wildcards = false);
-Path ParentOf(const Path& p);
-bool HostExists(const std::string& hostPath, bool* isDir);
-std::string Lower(std::string s);
-void InitFileSystem();
+void InitEnvironment();
 void InitLibraries();
-void InitRegistry();
-// A file handle's object for `p`, opened with that access and share mode.
-std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share);
-bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
-// Whether a folder handle open on `key` does not share deletion, so that
-// the folder can be neither removed nor renamed.
-bool FolderHeldAgainstDeletion(const std::string& key);
-// Whether the process token may change the entries of a folder: an
-// administrator's always (every access list here lets them), a limited
-// user's where the folder's access list lets the user write.
-bool RunMayChange(const std::string& folderKey);
-// The error a descriptor for `key` is refused with (0: taken): a label where
-// labels are refused (5), an owner the token may not set (1307).
-DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info);
-// Whether a handle with this access takes part in sharing checks.
-bool TakesPartInSharing(DWORD access);
-// Renames an entry for the process token (`user` false) or for the user's
-// other process (`user` true: its rights are checked by the caller).
-// Returns 0 or the Windows error.
-DWORD RenameEntry(const Path& from, const Path& to, bool user);
-// What becomes of a name marked for deletion once its last handle is closed.
-void HandleClosed(const std::string& key);
-// Whether `key` or a folder above it is marked for deletion.
-bool Pending(const std::string& key);
-// Records the parts of an SDDL descriptor that `info` names for `key`.
-void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
+std::string Lower(std::string s);
+// A local allocation holding `text` and its terminator, as the platform
+// hands texts out (freed with LocalFree).
+char* LocalText(const std::string& text);
+// The system directory as a resolved path.
+Path SystemDirectoryPath();
 
 // Implementations reachable only through GetProcAddress.
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
@@ -390,6 +373,83 @@ HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token,
 BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create);
 BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
 BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length);
+
+// ---- paths.cpp: names and paths ---------------------------------------------------------------------
+
+void InitFileSystem();
+// Resolves a Windows path. Fails with 206 for a path of MAX_PATH characters
+// or more (limit: the longest length accepted), 123 for invalid characters
+// (wildcards allowed in the last component when `wildcards`), 3 for a form
+// the machine does not support.
+bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit = MAX_PATH - 1,
+                 bool wildcards = false);
+// A path the test names, which must resolve (no length limit).
+Path Must(const std::string& path);
+Path ParentOf(const Path& p);
+bool ParentIsFolder(const Path& p);
+bool HostExists(const std::string& hostPath, bool* isDir);
+// Whether the last component of a host path is a link (a symbolic link
+// stands for a junction or a Windows symbolic link).
+bool HostIsLink(const std::string& hostPath);
+
+// ---- sharing.cpp: what keeps a name from being opened, deleted or renamed ----------------------------
+
+// The file handles open on `key`.
+std::vector<FileObject*> OpenFiles(const std::string& key);
+// Whether a handle with this access takes part in sharing checks.
+bool TakesPartInSharing(DWORD access);
+bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
+// Whether a folder handle open on `key` does not share deletion, so that
+// the folder can be neither removed nor renamed.
+bool FolderHeldAgainstDeletion(const std::string& key);
+// What becomes of a name marked for deletion once its last handle is closed.
+void HandleClosed(const std::string& key);
+// Whether `key` or a folder above it is marked for deletion.
+bool Pending(const std::string& key);
+// The attributes set on a name beyond what it is (read-only).
+DWORD Attributes(const std::string& key);
+
+// ---- files.cpp, folders.cpp ----------------------------------------------------------------------------
+
+// A file handle's object for `p`, opened with that access and share mode.
+std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share);
+// Opens (and makes) the host file behind `p` as a handle of the system's,
+// or of the test's (`heldByTest`). INVALID_HANDLE_VALUE with the error set
+// when the host refuses.
+HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest,
+                      bool createNew = false);
+// Renames an entry for the process token (`user` false) or for the user's
+// other process (`user` true: its rights are checked by the caller).
+// Returns 0 or the Windows error.
+DWORD RenameEntry(const Path& from, const Path& to, bool user);
+
+// ---- security.cpp -----------------------------------------------------------------------------------
+
+// The user's SID, as SDDL.
+extern const char kUserSid[];
+// Whether the user (no administrator rights) may change the entries of a
+// folder: not when the run gave it a protected access list that lets only
+// SYSTEM and the Administrators write.
+bool UserMayChange(const std::string& key);
+// Whether the process token may change the entries of a folder: an
+// administrator's always (every access list here lets them), a limited
+// user's where the folder's access list lets the user write.
+bool RunMayChange(const std::string& folderKey);
+// The error a descriptor for `key` is refused with (0: taken): a label where
+// labels are refused (5), an owner the token may not set (1307).
+DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info);
+// Records the parts of an SDDL descriptor that `info` names for `key`.
+void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
+
+// ---- other_process.cpp: the user's other process and the test's hooks ------------------------------
+
+// Runs the test's action (OnCall) or holds the thread (HoldCall) at a call
+// of `op` about `subject`, when one is set for it.
+void RunHooksAt(const char* op, const std::string& subject);
+
+// ---- registry.cpp ---------------------------------------------------------------------------------
+
+void InitRegistry();
 
 template <class Pred>
 bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred) {

@@ -112,9 +112,15 @@ static LRESULT Dispatch(const char* name, const MSG* msg, bool wide) {
 }
 
 LRESULT WINAPI DispatchMessageA(const MSG* msg) { return Dispatch("DispatchMessageA", msg, false); }
+
 LRESULT WINAPI DispatchMessageW(const MSG* msg) { return Dispatch("DispatchMessageW", msg, true); }
 
 namespace sim {
+
+std::vector<MessageBoxRecord> MessageBoxes() {
+  auto lock = LockMachine();
+  return Machine().messageBoxes;
+}
 
 HWND CreateTestWindow(bool unicode) {
   auto lock = LockMachine();
