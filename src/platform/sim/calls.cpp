@@ -1,9 +1,10 @@
 // The simulated machine's call log and injected faults: the line each
 // platform call of the system leaves (Call, state.h), and the faults that
 // tests inject by operation name (FailCall, ShortWrite, SetDiskSpace).
+#include <algorithm>
 #include <cstdio>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -40,6 +41,21 @@ bool AskForFault(const char* op, const std::string& argument) {
     return true;
   }
   return false;
+}
+
+DWORD WriteSizeAfterFaults(DWORD count) {
+  if (Self().role != Role::Bootstrapper) return count;
+  DWORD n = count;
+  State& s = Machine();
+  for (auto it = s.shortWrites.begin(); it != s.shortWrites.end();) {
+    if (--it->first == 0) {
+      n = std::min(count, it->second);
+      it = s.shortWrites.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return n;
 }
 
 }  // namespace sim::detail

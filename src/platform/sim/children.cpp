@@ -3,7 +3,7 @@
 // starts, and the exit codes it hands back.
 #include <cstring>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -122,12 +122,9 @@ BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY_ATT
 BOOL WINAPI GetExitCodeProcess(HANDLE process, LPDWORD code) {
   Call c("GetExitCodeProcess", process);
   if (c.faulted()) return FALSE;
-  auto obj = GetHandle(process);
-  if (obj == nullptr || obj->kind != Kind::Process) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  *code = static_cast<TaskObject*>(obj.get())->exitCode;
+  auto task = HandleOf<TaskObject>(process, Kind::Process);
+  if (task == nullptr) return FALSE;
+  *code = task->exitCode;
   return TRUE;
 }
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -57,21 +57,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
   Call c("CreateFileA", path, Hex(access), share, disposition, Hex(flags));
   (void)sa;
   (void)templateFile;
-  if (c.faulted(path)) return INVALID_HANDLE_VALUE;
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  // A name marked for deletion (or one below a folder that is) can be
-  // neither opened nor made again until its last handle is closed
-  // (DeleteFileA: "subsequent calls to CreateFile to open the file fail with
-  // ERROR_ACCESS_DENIED").
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return INVALID_HANDLE_VALUE;
   bool dir = false;
   bool exists = HostExists(p.hostPath, &dir);
   bool link = HostIsLink(p.hostPath);
@@ -132,7 +119,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  if (exists && (access & GENERIC_WRITE) != 0 && (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (exists && (access & GENERIC_WRITE) != 0 && ReadOnlyRefusesChange(p.key)) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -179,28 +166,14 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
     return FALSE;
   }
   *written = 0;
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr) return FALSE;
   if ((f->access & GENERIC_WRITE) == 0 || f->fd < 0) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (c.faulted(f->key)) return FALSE;
-  DWORD n = count;
-  if (Self().role == Role::Bootstrapper) {
-    for (auto it = s.shortWrites.begin(); it != s.shortWrites.end();) {
-      if (--it->first == 0) {
-        n = std::min(count, it->second);
-        it = s.shortWrites.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
+  DWORD n = WriteSizeAfterFaults(count);
   if (n > s.diskSpace) {
     SetError(ERROR_DISK_FULL);
     return FALSE;
@@ -219,12 +192,8 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
   Call c("SetFilePointer", file, distance, distanceHigh == nullptr ? "NULL" : "high", method);
   if (c.faulted()) return INVALID_SET_FILE_POINTER;
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr) return INVALID_SET_FILE_POINTER;
   struct stat st;
   ::fstat(f->fd, &st);
   int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? static_cast<int64_t>(f->position) : st.st_size;
@@ -239,38 +208,24 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
   Call c("DeleteFileA", path);
-  if (c.faulted(path)) return FALSE;
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return FALSE;
   bool dir = false;
   bool exists = HostExists(p.hostPath, &dir), link = HostIsLink(p.hostPath);
   if (!exists && !link) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    SetError(NotFoundError(p));
     return FALSE;
   }
-  if (dir || (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
+  if (dir || ReadOnlyRefusesChange(p.key) || !RunMayChange(ParentOf(p).key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  std::vector<FileObject*> open = OpenFiles(p.key);
-  for (FileObject* f : open) {
-    if ((f->share & FILE_SHARE_DELETE) == 0) {
-      SetError(ERROR_SHARING_VIOLATION);
-      return FALSE;
-    }
+  if (HeldAgainstDeletion(p.key)) {
+    SetError(ERROR_SHARING_VIOLATION);
+    return FALSE;
   }
-  // Open elsewhere with delete sharing: only marked for deletion; the name
-  // stays until the last handle is closed (DeleteFileA, Remarks).
-  if (!open.empty()) {
-    Machine().pending.insert(p.key);
+  if (!OpenFiles(p.key).empty()) {
+    MarkForDeletion(p.key);
     return TRUE;
   }
   ::unlink(p.hostPath.c_str());
@@ -283,23 +238,15 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
 DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
   State& s = Machine();
   bool dir = false, targetDir = false;
-  if (!HostExists(f.hostPath, &dir) && !HostIsLink(f.hostPath))
-    return ParentIsFolder(f) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-  if (Pending(f.key)) return ERROR_ACCESS_DENIED;
+  if (!HostExists(f.hostPath, &dir) && !HostIsLink(f.hostPath)) return NotFoundError(f);
+  if (DWORD refused = RefusedAsPendingDeletion(f.key)) return refused;
   if (HostExists(t.hostPath, &targetDir) || HostIsLink(t.hostPath)) return ERROR_ALREADY_EXISTS;
-  if (Pending(t.key)) return ERROR_ACCESS_DENIED;
+  if (DWORD refused = RefusedAsPendingDeletion(t.key)) return refused;
   if (!ParentIsFolder(t)) return ERROR_PATH_NOT_FOUND;
   if (!user && (!RunMayChange(ParentOf(f).key) || !RunMayChange(ParentOf(t).key))) return ERROR_ACCESS_DENIED;
-  for (FileObject* open : OpenFiles(f.key))
-    if (TakesPartInSharing(open->access) && (open->share & FILE_SHARE_DELETE) == 0) return ERROR_SHARING_VIOLATION;
-  // A folder with anything open below it cannot be renamed (fastfat's
-  // FatSetRenameInfo, which NTFS matches: "we cannot rename a directory if
-  // there are open files below it"; STATUS_ACCESS_DENIED).
+  if (HeldAgainstDeletion(f.key)) return ERROR_SHARING_VIOLATION;
+  if (OpenBelow(f.key)) return ERROR_ACCESS_DENIED;
   std::string below = f.key + "\\";
-  for (auto& [h, obj] : s.handles) {
-    if (obj->kind != Kind::File) continue;
-    if (static_cast<FileObject*>(obj.get())->key.compare(0, below.size(), below) == 0) return ERROR_ACCESS_DENIED;
-  }
   if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
   // Handles stay with what they were opened on.
   for (FileObject* open : OpenFiles(f.key)) {
@@ -342,21 +289,12 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
   Call c("GetFileAttributesA", path);
-  if (c.faulted(path)) return INVALID_FILE_ATTRIBUTES;
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return INVALID_FILE_ATTRIBUTES;
   bool dir = false;
   bool link = HostIsLink(p.hostPath);
   if (!HostExists(p.hostPath, &dir) && !link) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    SetError(NotFoundError(p));
     return INVALID_FILE_ATTRIBUTES;
   }
   DWORD extra = Attributes(p.key) | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
@@ -366,13 +304,8 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   Call c("GetFileInformationByHandle", file);
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
-  if (c.faulted(f->key)) return FALSE;
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr || c.faulted(f->key)) return FALSE;
   std::memset(info, 0, sizeof *info);
   info->dwVolumeSerialNumber = kVolumeSerial;
   if (f->directory) {

@@ -1,7 +1,6 @@
 // The simulated file system's folders: making and removing them, and
 // searching them (FindFirstFileA with "." and ".." and the platform's
 // wildcards).
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -37,21 +36,11 @@ static bool MatchPattern(const char* pattern, const char* name) {
 
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
   Call c("CreateDirectoryA", path, sa == nullptr ? "NULL" : "sa");
-  if (c.faulted(path)) return FALSE;
+  // A folder's path leaves room for a file name of 8.3 characters: 248 at
+  // the most (CreateDirectoryA, "the default string size limit for paths
+  // is 248 characters").
   Path p;
-  DWORD error = 0;
-  // A folder name leaves room for a file name of 8.3 characters.
-  if (!ResolvePath(Str(path), &p, &error, MAX_PATH - 12)) {
-    SetError(error);
-    return FALSE;
-  }
-  // A name marked for deletion stays until its last handle is closed
-  // (RemoveDirectoryA: "the directory is not removed until the last handle
-  // to the directory is closed"); making it again is refused meanwhile.
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p, MAX_PATH - 12)) return FALSE;
   bool dir = false;
   if (p.parts.empty() || HostExists(p.hostPath, &dir) || HostIsLink(p.hostPath)) {
     SetError(ERROR_ALREADY_EXISTS);
@@ -79,36 +68,28 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   Call c("RemoveDirectoryA", path);
-  if (c.faulted(path)) return FALSE;
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return FALSE;
   bool dir = false;
   if (!HostExists(p.hostPath, &dir)) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    SetError(NotFoundError(p));
     return FALSE;
   }
   if (!dir) {
     SetError(ERROR_DIRECTORY);
     return FALSE;
   }
-  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
+  if (ReadOnlyRefusesChange(p.key) || !RunMayChange(ParentOf(p).key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (FolderHeldAgainstDeletion(p.key)) {
+  if (HeldAgainstDeletion(p.key)) {
     SetError(ERROR_SHARING_VIOLATION);
     return FALSE;
   }
   if (HostIsLink(p.hostPath)) {
-    // A junction is removed as itself; its target stays.
+    // A junction is removed as itself, "regardless of the contents of the
+    // target" (RemoveDirectoryA, Remarks); its target stays.
     ::unlink(p.hostPath.c_str());
     Machine().security.erase(p.key);
     return TRUE;
@@ -118,10 +99,9 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     SetError(ERROR_DIR_NOT_EMPTY);
     return FALSE;
   }
-  // Still open elsewhere (with delete sharing, or with no data access):
-  // marked for deletion, gone when the last handle is closed.
+  // Still open elsewhere (with delete sharing, or with no data access).
   if (!OpenFiles(p.key).empty()) {
-    Machine().pending.insert(p.key);
+    MarkForDeletion(p.key);
     return TRUE;
   }
   if (::rmdir(p.hostPath.c_str()) != 0) {
@@ -167,25 +147,18 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     names.push_back(".");
     names.push_back("..");
   }
-  if (DIR* d = ::opendir(dir.hostPath.c_str())) {
-    std::vector<std::string> found;
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") found.push_back(n);
-    }
-    ::closedir(d);
-    std::sort(found.begin(), found.end());
-    names.insert(names.end(), found.begin(), found.end());
-  }
+  std::vector<std::string> found = HostEntries(dir.hostPath);
+  names.insert(names.end(), found.begin(), found.end());
   for (const auto& n : names) {
     if (!MatchPattern(match.c_str(), n.c_str())) continue;
     WIN32_FIND_DATAA entry;
     if (n == "." || n == "..") {
       FillEntry(&entry, n, true, 0, 0);
     } else {
-      struct stat st;
+      // A link that leads nowhere is listed as itself.
+      struct stat st = {};
       std::string host = dir.hostPath + "/" + n;
-      ::stat(host.c_str(), &st);
+      if (::stat(host.c_str(), &st) != 0) ::lstat(host.c_str(), &st);
       DWORD extra = Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n));
       if (HostIsLink(host)) extra |= FILE_ATTRIBUTE_REPARSE_POINT;
       FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), extra);
@@ -204,12 +177,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
 BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
   Call c("FindNextFileA", search);
   if (c.faulted()) return FALSE;
-  auto obj = GetHandle(search);
-  if (obj == nullptr || obj->kind != Kind::Search) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* s = static_cast<SearchObject*>(obj.get());
+  auto s = HandleOf<SearchObject>(search, Kind::Search);
+  if (s == nullptr) return FALSE;
   if (s->next >= s->entries.size()) {
     SetError(ERROR_NO_MORE_FILES);
     return FALSE;
@@ -220,11 +189,7 @@ BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
 
 BOOL WINAPI FindClose(HANDLE search) {
   Call c("FindClose", search);
-  auto obj = GetHandle(search);
-  if (obj == nullptr || obj->kind != Kind::Search) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
+  if (HandleOf<SearchObject>(search, Kind::Search) == nullptr) return FALSE;
   Machine().handles.erase(reinterpret_cast<uintptr_t>(search));
   // As with CloseHandle, a reported failure still releases the handle.
   if (c.faulted()) return FALSE;
@@ -242,17 +207,7 @@ void MakeDirectories(const std::string& path) {
 
 std::vector<std::string> ListDirectory(const std::string& path) {
   auto lock = LockMachine();
-  std::vector<std::string> out;
-  std::string host = Must(path).hostPath;
-  if (DIR* d = ::opendir(host.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    ::closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
+  return HostEntries(Must(path).hostPath);
 }
 
 }  // namespace sim

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -115,9 +115,7 @@ DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
   bool dir = false;
   if (!HostExists(p.hostPath, &dir) || !dir) return ERROR_PATH_NOT_FOUND;
   // The access is checked now, against the security the folder has now.
-  auto sec = Machine().security.find(p.key);
-  bool users = sec == Machine().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
-  if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !users && !UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
+  if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !UserMayChangeSecurity(p.key)) return ERROR_ACCESS_DENIED;
   if (FileOpenConflicts(p.key, access, share)) return ERROR_SHARING_VIOLATION;
   auto f = NewFileObject(p, access, share);
   f->directory = true;

@@ -5,10 +5,11 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -184,6 +185,34 @@ Path Must(const std::string& path) {
   return p;
 }
 
+bool ResolveCallPath(LPCSTR path, Path* p, size_t limit) {
+  DWORD error = 0;
+  if (!ResolvePath(Str(path), p, &error, limit)) {
+    SetError(error);
+    return false;
+  }
+  if (DWORD refused = RefusedAsPendingDeletion(p->key)) {
+    SetError(refused);
+    return false;
+  }
+  return true;
+}
+
+DWORD NotFoundError(const Path& p) { return ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND; }
+
+std::vector<std::string> HostEntries(const std::string& hostDir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(hostDir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 }  // namespace sim::detail
 
 // The path by which the object a handle was opened on is really reached:
@@ -191,13 +220,8 @@ Path Must(const std::string& path) {
 // stays where it is), and the names come as the disk spells them.
 DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags) {
   Call c("GetFinalPathNameByHandleA", file, capacity, Hex(flags));
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
-  if (c.faulted(f->key)) return 0;
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr || c.faulted(f->key)) return 0;
   if (flags != FILE_NAME_NORMALIZED) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;

@@ -9,7 +9,7 @@
 #include <exception>
 #include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -219,13 +219,7 @@ void WINAPI SetLastError(DWORD code) { Self().lastError = code; }
 void WINAPI ExitProcess(UINT code) {
   {
     Call c("ExitProcess", static_cast<int>(code));
-    State& s = Machine();
-    if (!s.ended) {
-      s.ended = true;
-      s.exitCode = static_cast<int>(code);
-      s.exitProcessCalled = true;
-      s.changed.notify_all();
-    }
+    EndProcess(Machine(), static_cast<int>(code), true);
   }
   throw ProcessEnded{};
 }
@@ -296,17 +290,14 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
 BOOL WINAPI SetEvent(HANDLE event) {
   Call c("SetEvent", event);
   if (c.faulted()) return FALSE;
-  auto obj = GetHandle(event);
-  if (obj == nullptr || obj->kind != Kind::Event) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  static_cast<EventObject*>(obj.get())->signalled = true;
+  auto e = HandleOf<EventObject>(event, Kind::Event);
+  if (e == nullptr) return FALSE;
+  e->signalled = true;
   Machine().changed.notify_all();
   return TRUE;
 }
 
-static bool IsSignalled(Object* obj) {
+bool sim::detail::IsSignalled(Object* obj) {
   switch (obj->kind) {
     case Kind::Event:
       return static_cast<EventObject*>(obj)->signalled;

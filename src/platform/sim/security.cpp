@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -76,6 +76,17 @@ bool UserMayChange(const std::string& key) {
     if (ace.compare(0, 2, "A;") == 0 && writes && sid != "SY" && sid != "BA") return true;
   }
   return false;
+}
+
+// The user's other process may open a folder to change its security as
+// its owner ("An object's owner implicitly has WRITE_DAC access to the
+// object", Owner of a New Object), or where its access list lets the user
+// change the folder.
+bool UserMayChangeSecurity(const std::string& key) {
+  auto sec = Machine().security.find(key);
+  bool users = sec == Machine().security.end() || sec->second.owner.empty() ||
+               sec->second.owner == "O:" + std::string(kUserSid);
+  return users || UserMayChange(key);
 }
 
 bool RunMayChange(const std::string& folderKey) { return Machine().administrator || UserMayChange(folderKey); }
@@ -204,19 +215,9 @@ BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCR
   return TRUE;
 }
 
-// The folder a handle holds, or null when it holds none with that access.
-static FileObject* HeldFolder(HANDLE object) {
-  auto obj = GetHandle(object);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return static_cast<FileObject*>(obj.get());
-}
-
 BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
   Call c("SetKernelObjectSecurity", object, Hex(info));
-  FileObject* f = HeldFolder(object);
+  auto f = HandleOf<FileObject>(object, Kind::File);
   if (f == nullptr) return FALSE;
   if (c.faulted(f->key)) return FALSE;
   // The access each part needs: the access list WRITE_DAC, the owner and
@@ -240,7 +241,7 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
 BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
                                     DWORD length, LPDWORD needed) {
   Call c("GetKernelObjectSecurity", object, Hex(info));
-  FileObject* f = HeldFolder(object);
+  auto f = HandleOf<FileObject>(object, Kind::File);
   if (f == nullptr) return FALSE;
   if (c.faulted(f->key)) return FALSE;
   if ((f->access & READ_CONTROL) == 0) {

@@ -11,7 +11,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "platform/sim/machine.h"
@@ -125,11 +124,12 @@ struct Path {
   char drive = 'c';
 };
 
+// The whole machine, in sections named after the file that keeps each.
 struct State {
   std::recursive_mutex mu;
   std::condition_variable_any changed;
 
-  // process
+  // process.cpp: the process, its threads and handles, named events
   bool ended = false;
   bool exitProcessCalled = false;
   int exitCode = 0;
@@ -137,22 +137,21 @@ struct State {
   std::vector<std::thread> threads;
   int nextThreadNumber = 1;
   std::set<int> cutShort;  // bootstrapper threads that the end of the process stopped
-
-  // handles
   std::map<uintptr_t, std::shared_ptr<Object>> handles;
   // Who opened each handle (one object may have several, such as a named
   // event): the bootstrapper thread's number, -1 a child program's.
   std::map<uintptr_t, int> openers;
   uintptr_t nextHandle = 0x100;
   std::map<std::string, std::shared_ptr<EventObject>> namedEvents;  // live events by name
+  bool threadAwaited = false;  // a wait on a started thread's handle has begun
 
-  // calls and faults
+  // calls.cpp: the call log and injected faults
   std::vector<std::string> calls;
   std::vector<Fault> faults;
   std::vector<std::pair<int, DWORD>> shortWrites;  // remaining count, bytes
   uint64_t diskSpace = UINT64_MAX;
 
-  // environment
+  // environment.cpp: variables, versions, languages, folders, the clock
   std::map<std::string, std::pair<std::string, std::string>> env;  // lower name -> (name, value)
   std::string commandLine = "qmb-setup.exe";
   std::vector<char> commandLineBuffer;
@@ -168,29 +167,33 @@ struct State {
   DWORD msiMs = 0x00040005, msiLs = 0x17714F04;  // 4.5.6001.22308
   bool clockPinned = false;
   time_t clock = 0;
+  std::vector<std::pair<GUID, std::optional<std::u16string>>> knownFolders;
+  std::map<int, std::optional<std::string>> shellFolders;
 
-  // libraries
+  // texts.cpp: local allocations
+  std::set<void*> localAllocations;
+
+  // modules.cpp: libraries, the directories they are searched in, resources
   std::map<std::string, Library> libraries;  // by lower-case file name
   std::map<uintptr_t, LoadedModule> modules;
   uintptr_t nextModule = 0x10000000;
   std::vector<LibraryLoad> loads;
   std::map<int, int> libraryReferences;  // loads not yet freed, by the thread that made them
   std::vector<std::string> dllDirectories;
-
-  // resources
+  std::vector<DWORD> defaultDllDirectories;
   std::list<Resource> resources;
   std::map<std::pair<UINT, LANGID>, std::string> strings;
 
-  // shell
-  std::vector<std::pair<GUID, std::optional<std::u16string>>> knownFolders;
-  std::map<int, std::optional<std::string>> shellFolders;
-
-  // file system
+  // paths.cpp, files.cpp, folders.cpp, sharing.cpp: the file system
   std::string hostRoot;
   std::map<std::string, DWORD> attributes;  // canonical key -> extra attributes
+  // Names marked for deletion that stay until their last handle is closed.
+  std::set<std::string> pending;
+  // Object-manager redirections: a canonical key and the path it leads to.
+  std::vector<std::pair<std::string, std::string>> redirects;
 
-  // security descriptors given to folders (canonical key -> the parts, as
-  // SDDL), and whether labels are refused on existing objects
+  // security.cpp: the security descriptors given to folders (canonical key
+  // -> the parts, as SDDL), whether labels are refused, the token, servers
   struct Security {
     std::string owner, dacl, label;
   };
@@ -200,12 +203,8 @@ struct State {
   bool administrator = true;
   // Folders (canonical keys) whose subtree lives on a file server.
   std::vector<std::string> serverFolders;
-  // Names marked for deletion that stay until their last handle is closed.
-  std::set<std::string> pending;
-  // Object-manager redirections: a canonical key and the path it leads to.
-  std::vector<std::pair<std::string, std::string>> redirects;
 
-  // what the test does when a platform call is reached
+  // other_process.cpp: what the test does when a platform call is reached
   struct Hook {
     std::string op, match;
     std::function<void()> action;
@@ -217,27 +216,22 @@ struct State {
   };
   std::vector<Hold> holds;
   int heldThreads = 0;
-  bool threadAwaited = false;  // a wait on a started thread's handle has begun
-  std::vector<DWORD> defaultDllDirectories;
 
-  // registry
+  // registry.cpp
   std::shared_ptr<RegKeyNode> hklm;
   std::map<uintptr_t, RegHandle> regHandles;
   uintptr_t nextRegHandle = 0x2000;
 
-  // processes
+  // children.cpp
   std::map<std::string, Program> programs;  // canonical key -> program
   std::vector<ProcessRecord> processes;
 
-  // user interface
+  // ui.cpp
   std::vector<MessageBoxRecord> messageBoxes;
   std::map<uintptr_t, bool> windows;  // window -> unicode
   uintptr_t nextWindow = 0x5000;
   std::deque<MSG> queue;
   std::vector<DispatchRecord> dispatches;
-
-  // memory
-  std::set<void*> localAllocations;
 };
 
 // ---- process.cpp: the machine's life, threads, handles ------------------------------------------
@@ -272,86 +266,20 @@ void SetError(DWORD code);
 HANDLE AddHandle(std::shared_ptr<Object> object);
 int Opener();  // the calling thread's number, -1 on a child program's thread
 std::shared_ptr<Object> GetHandle(HANDLE h);
-
-// ---- calls.cpp: the call log and injected faults ----------------------------------------------------
-
-// Logs a platform call made by the system (not by fake children).
-void Log(const std::string& line);
-std::string Hex(uint64_t v);
-std::string Str(const char* s);
-
-// What a platform call's log line shows for an argument: texts as they are
-// ("(null)" for a null pointer), numbers in decimal, handles and other
-// pointers in hexadecimal. Hex(...) gives a number in hexadecimal.
-inline std::string LogText(const std::string& s) { return s; }
-inline std::string LogText(const char* s) { return Str(s); }
-template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
-std::string LogText(T v) {
-  return std::to_string(v);
+// The object behind a handle when it is of that kind; null otherwise, with
+// ERROR_INVALID_HANDLE set.
+template <class T>
+std::shared_ptr<T> HandleOf(HANDLE h, Kind kind) {
+  std::shared_ptr<Object> obj = GetHandle(h);
+  if (obj == nullptr || obj->kind != kind) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return std::static_pointer_cast<T>(obj);
 }
-template <class T, std::enable_if_t<!std::is_same_v<std::remove_cv_t<T>, char>, int> = 0>
-std::string LogText(T* p) {
-  return Hex(reinterpret_cast<uintptr_t>(p));
-}
-
-// Whether a test's fault or hook for operation `op` whose match is `match`
-// (empty: every call) applies to a call of `callOp` about `subject`.
-bool CallMatches(const std::string& op, const std::string& match, const char* callOp, const std::string& subject);
-
-// Before the call goes on: the test's action or hold at this call (OnCall,
-// HoldCall), then the injected fault (FailCall) whose operation is `op` and
-// whose match is in `subject`. True when a fault fires; the error is set.
-// Used by Call.
-bool AskForFault(const char* op, const std::string& subject);
-
-// One platform call made by the system, from its first line to its return.
-// Every entry point of the machine begins with one:
-//
-//   Call c("DeleteFileA", path);           // locks the machine, logs "DeleteFileA(C:\x)"
-//   if (c.faulted(path)) return FALSE;    // an injected fault, matched on the path
-//
-// Making one ends the calling thread instead (throws ProcessEnded) when the
-// simulated process has ended, as a thread of an ended process runs no
-// further; a Call made with kReleases never does (see ReleasedByTheEnd).
-// The log line is the operation's name and its arguments, ", " between
-// them, as LogText shows each; calls of fake child programs are not logged.
-class Call {
- public:
-  template <class... Args>
-  explicit Call(const char* op, const Args&... args) : op_(op), lock_(EnterOrEndThread()) {
-    Log(Line(op, {LogText(args)...}));
-  }
-  enum Releases { kReleases };
-  template <class... Args>
-  Call(Releases, const char* op, const Args&... args) : op_(op), lock_(LockMachine()) {
-    released_ = ReleasedByTheEnd();
-    if (!released_) Log(Line(op, {LogText(args)...}));
-  }
-  Call(const Call&) = delete;
-  Call& operator=(const Call&) = delete;
-
-  // Whether an injected fault fails this call here (the error is set); the
-  // subject is what FailCall's match is looked for in (a path, a name).
-  bool faulted(const std::string& subject = "") { return AskForFault(op_, subject); }
-  bool faulted(const char* subject) { return AskForFault(op_, Str(subject)); }
-  // The same, for a call that fails under another name than it logs.
-  bool faultedAs(const char* op, const std::string& subject = "") { return AskForFault(op, subject); }
-  // With kReleases: the process has ended, and the call does nothing.
-  bool releasedByTheEnd() const { return released_; }
-  // Waits as WaitOrEndThread does, letting go of the machine meanwhile.
-  template <class Pred>
-  bool waitOrEndThread(DWORD ms, Pred pred);
-
- private:
-  static std::string Line(const char* op, const std::vector<std::string>& args) {
-    std::string line = std::string(op) + "(";
-    for (size_t i = 0; i < args.size(); ++i) line += (i == 0 ? "" : ", ") + args[i];
-    return line + ")";
-  }
-  const char* op_;
-  std::unique_lock<std::recursive_mutex> lock_;
-  bool released_ = false;
-};
+// Whether waiting on the object is over: an event set, a thread or a
+// process ended.
+bool IsSignalled(Object* obj);
 
 // ---- environment.cpp, texts.cpp, modules.cpp ----------------------------------------------------------
 
@@ -385,6 +313,14 @@ bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit 
                  bool wildcards = false);
 // A path the test names, which must resolve (no length limit).
 Path Must(const std::string& path);
+// The path a platform call names, as the call finds it: ResolvePath's
+// errors (206, 123, 3), and 5 for a name pending deletion
+// (RefusedAsPendingDeletion). False with the error set.
+bool ResolveCallPath(LPCSTR path, Path* p, size_t limit = MAX_PATH - 1);
+// The error for a name that is not there: 2 when its folder is, else 3.
+DWORD NotFoundError(const Path& p);
+// The entries of a host folder, sorted, without "." and "..".
+std::vector<std::string> HostEntries(const std::string& hostDir);
 Path ParentOf(const Path& p);
 bool ParentIsFolder(const Path& p);
 bool HostExists(const std::string& hostPath, bool* isDir);
@@ -398,16 +334,27 @@ bool HostIsLink(const std::string& hostPath);
 std::vector<FileObject*> OpenFiles(const std::string& key);
 // Whether a handle with this access takes part in sharing checks.
 bool TakesPartInSharing(DWORD access);
+// Whether a new open with this access and share mode conflicts with a
+// handle open on `key` (then ERROR_SHARING_VIOLATION).
 bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
-// Whether a folder handle open on `key` does not share deletion, so that
-// the folder can be neither removed nor renamed.
-bool FolderHeldAgainstDeletion(const std::string& key);
+// Whether a handle open on `key` does not share deletion, so that the name
+// can be neither deleted, removed nor renamed (then ERROR_SHARING_VIOLATION).
+bool HeldAgainstDeletion(const std::string& key);
+// Whether anything is open below a folder, which then cannot be renamed
+// (then ERROR_ACCESS_DENIED).
+bool OpenBelow(const std::string& folderKey);
+// ERROR_ACCESS_DENIED when `key` or a folder above it is marked for
+// deletion; 0 otherwise.
+DWORD RefusedAsPendingDeletion(const std::string& key);
+// Marks a name deleted or removed while handles to it are open.
+void MarkForDeletion(const std::string& key);
 // What becomes of a name marked for deletion once its last handle is closed.
 void HandleClosed(const std::string& key);
-// Whether `key` or a folder above it is marked for deletion.
-bool Pending(const std::string& key);
 // The attributes set on a name beyond what it is (read-only).
 DWORD Attributes(const std::string& key);
+// Whether the name is read-only, so that it can be neither written,
+// deleted nor removed (then ERROR_ACCESS_DENIED).
+bool ReadOnlyRefusesChange(const std::string& key);
 
 // ---- files.cpp, folders.cpp ----------------------------------------------------------------------------
 
@@ -425,12 +372,13 @@ DWORD RenameEntry(const Path& from, const Path& to, bool user);
 
 // ---- security.cpp -----------------------------------------------------------------------------------
 
-// The user's SID, as SDDL.
-extern const char kUserSid[];
 // Whether the user (no administrator rights) may change the entries of a
 // folder: not when the run gave it a protected access list that lets only
 // SYSTEM and the Administrators write.
 bool UserMayChange(const std::string& key);
+// Whether the user's other process may open a folder to change its
+// security (its owner may, whatever the access list says).
+bool UserMayChangeSecurity(const std::string& key);
 // Whether the process token may change the entries of a folder: an
 // administrator's always (every access list here lets them), a limited
 // user's where the folder's access list lets the user write.
@@ -465,11 +413,6 @@ bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pre
       return pred();
     }
   }
-}
-
-template <class Pred>
-bool Call::waitOrEndThread(DWORD ms, Pred pred) {
-  return WaitOrEndThread(lock_, ms, pred);
 }
 
 }  // namespace sim::detail

@@ -1,6 +1,6 @@
 // The simulated user interface: message boxes are recorded, and the main
 // thread has a message queue that tests and fake programs post to.
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -28,11 +28,8 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
     objects.push_back(obj);
   }
   auto signalled = [&]() -> int {
-    for (size_t i = 0; i < objects.size(); ++i) {
-      Object* o = objects[i].get();
-      bool on = o->kind == Kind::Event ? static_cast<EventObject*>(o)->signalled : static_cast<TaskObject*>(o)->done;
-      if (on) return static_cast<int>(i);
-    }
+    for (size_t i = 0; i < objects.size(); ++i)
+      if (IsSignalled(objects[i].get())) return static_cast<int>(i);
     return -1;
   };
   int index = -1;
