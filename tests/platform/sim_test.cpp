@@ -460,7 +460,7 @@ TEST(SimRulesTest, Registry) {
        }},
       {"key with subkeys: 5, deleted key: 1018",
        [] {
-         sim::RegCreateKey("SOFTWARE\\A\\B");
+         sim::MakeRegistryKey("SOFTWARE\\A\\B");
          HKEY sw = OpenKey("SOFTWARE", KEY_READ), b = OpenKey("SOFTWARE\\A\\B", KEY_READ);
          EXPECT_EQ(RegDeleteKeyA(sw, "A"), ERROR_ACCESS_DENIED);
          EXPECT_TRUE(sim::RegKeyExists("SOFTWARE\\A"));
@@ -497,7 +497,7 @@ TEST(SimRulesTest, Registry) {
        }},
       {"terminator taken on writing",
        [] {
-         sim::RegCreateKey("SOFTWARE\\T");
+         sim::MakeRegistryKey("SOFTWARE\\T");
          HKEY k = OpenKey("SOFTWARE\\T", KEY_READ | KEY_WRITE);
          EXPECT_EQ(RegSetValueExA(k, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3), 0);
          EXPECT_EQ(sim::RegGet("SOFTWARE\\T", "s")->bytes, std::string("abc\0", 4));

@@ -18,7 +18,7 @@ class RegKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Reset();
-    sim::RegCreateKey(kKey);
+    sim::MakeRegistryKey(kKey);
   }
   void TearDown() override { EXPECT_EQ(sim::OpenRegistryHandles(), 0) << "a registry handle was left open"; }
 };
@@ -81,7 +81,7 @@ TEST_F(RegKeyTest, FailedOpenKeepsTheHeldKey) {
 }
 
 TEST_F(RegKeyTest, OpenReplacesAndClosesTheKeyHeldBefore) {
-  sim::RegCreateKey("SOFTWARE\\Other");
+  sim::MakeRegistryKey("SOFTWARE\\Other");
   RegKey key;
   ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), 0);
   HKEY old = key.Handle();
@@ -113,7 +113,7 @@ TEST_F(RegKeyTest, OpenForWritingARefusedKeyPassesTheCodeThrough) {
 }
 
 TEST_F(RegKeyTest, OpenBelowAnOpenKey) {
-  sim::RegCreateKey("SOFTWARE\\Test\\Child");
+  sim::MakeRegistryKey("SOFTWARE\\Test\\Child");
   RegKey parent;
   RegKey child;
   ASSERT_EQ(parent.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), 0);

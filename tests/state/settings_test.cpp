@@ -21,7 +21,7 @@ class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Reset();
-    sim::RegCreateKey(kSettings);
+    sim::MakeRegistryKey(kSettings);
   }
   void TearDown() override { EXPECT_EQ(sim::OpenRegistryHandles(), 0) << "a registry handle was left open"; }
 
@@ -80,7 +80,7 @@ TEST_F(SettingsTest, ReadSettingLeavesTheBufferAloneWhenNothingIsRead) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     sim::Reset();
-    if (row.existing != nullptr) sim::RegCreateKey(row.existing);
+    if (row.existing != nullptr) sim::MakeRegistryKey(row.existing);
     char buffer[16] = "caller's text";
     EXPECT_EQ(ReadSetting(kStatus, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "caller's text");
@@ -164,7 +164,7 @@ TEST_F(SettingsTest, DeletingLeavesAKeyThatHoldsMore) {
     void (*arrange)();
   } rows[] = {
       {"another value", [] { sim::RegSetString(kSettings, "Other", "kept"); }},
-      {"a subkey", [] { sim::RegCreateKey("SOFTWARE\\Morvanta\\Vesk Development Kit"); }},
+      {"a subkey", [] { sim::MakeRegistryKey("SOFTWARE\\Morvanta\\Vesk Development Kit"); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -199,7 +199,7 @@ TEST_F(SettingsTest, WriteSettingNeverCreatesTheKey) {
   for (const char* text : texts) {
     SCOPED_TRACE(text == nullptr ? "delete" : "write");
     sim::Reset();
-    sim::RegCreateKey("SOFTWARE");
+    sim::MakeRegistryKey("SOFTWARE");
     EXPECT_EQ(WriteSetting(kStatus, text), 0);
     EXPECT_FALSE(sim::RegKeyExists(kSettings));
     ExpectNoChangeCalls();
@@ -251,7 +251,7 @@ TEST_F(SettingsTest, UpdateInstallStatusJoinsOnlyOntoAcceptedText) {
   for (const UpdateRow& row : rows) {
     SCOPED_TRACE(row.label);
     sim::Reset();
-    sim::RegCreateKey(kSettings);
+    sim::MakeRegistryKey(kSettings);
     if (row.present) sim::RegSet(kSettings, kStatus, row.type, row.stored);
     EXPECT_EQ(UpdateInstallStatus(row.appended.c_str()), 1);
     auto value = sim::RegGet(kSettings, kStatus);
@@ -298,7 +298,7 @@ TEST_F(SettingsTest, UpdateInstallStatusWithNullDeletes) {
 
 TEST_F(SettingsTest, UpdateInstallStatusIsOneWhateverHappens) {
   sim::Reset();
-  sim::RegCreateKey("SOFTWARE");
+  sim::MakeRegistryKey("SOFTWARE");
   EXPECT_EQ(UpdateInstallStatus("more"), 1);
   EXPECT_EQ(UpdateInstallStatus(nullptr), 1);
   EXPECT_FALSE(sim::RegKeyExists(kSettings));
@@ -388,7 +388,7 @@ TEST_F(SettingsTest, ReinstallRequestLeavesTheRestOfTheSettingsKey) {
     const char* survivor;  // a value name, or null for the subkey
   } rows[] = {
       {"another value", [] { sim::RegSetString(kSettings, "Other", "kept"); }, "Other"},
-      {"a subkey", [] { sim::RegCreateKey("SOFTWARE\\Morvanta\\Auto Update"); }, nullptr},
+      {"a subkey", [] { sim::MakeRegistryKey("SOFTWARE\\Morvanta\\Auto Update"); }, nullptr},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -422,7 +422,7 @@ TEST_F(SettingsTest, NoRequestWithoutTheValueOrTheKey) {
   ExpectNoChangeCalls();
 
   sim::Reset();
-  sim::RegCreateKey("SOFTWARE");
+  sim::MakeRegistryKey("SOFTWARE");
   EXPECT_FALSE(ConsumeReinstallRequest());
   EXPECT_FALSE(sim::RegKeyExists(kSettings));
   ExpectNoChangeCalls();

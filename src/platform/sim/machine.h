@@ -409,12 +409,12 @@ struct RegValue {
 };
 
 // Paths are below HKEY_LOCAL_MACHINE, e.g. "SOFTWARE\\Morvanta".
-void RegCreateKey(const std::string& path);
+void MakeRegistryKey(const std::string& path);
 void RegSet(const std::string& path, const std::string& name, DWORD type, const std::string& bytes);
 void RegSetString(const std::string& path, const std::string& name, const std::string& text);  // REG_SZ with terminator
 std::optional<RegValue> RegGet(const std::string& path, const std::string& name);
 bool RegKeyExists(const std::string& path);
-void RegDeleteTree(const std::string& path);
+void RemoveRegistryTree(const std::string& path);
 // Opening the key with any access that includes writing is refused with 5.
 void RegDenyWrite(const std::string& path);
 int OpenRegistryHandles();

@@ -245,7 +245,7 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY key, LPSTR className, LPDWORD classLength, 
 
 namespace sim {
 
-void RegCreateKey(const std::string& path) {
+void MakeRegistryKey(const std::string& path) {
   auto lock = LockMachine();
   Walk(Machine().hklm, path, true);
 }
@@ -273,7 +273,7 @@ bool RegKeyExists(const std::string& path) {
   return Walk(Machine().hklm, path, false) != nullptr;
 }
 
-void RegDeleteTree(const std::string& path) {
+void RemoveRegistryTree(const std::string& path) {
   auto lock = LockMachine();
   std::string last;
   auto parent = HolderOf(Machine().hklm, path, &last);
