@@ -28,7 +28,7 @@ const char kLowFolderKey[] = "c:\\users\\tester\\appdata\\locallow";
 const char kTrustedInstaller[] = "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // The top-level parts of an SDDL text, by letter (O, G, D, S).
-std::map<char, std::string> Parts(const std::string& sddl) {
+static std::map<char, std::string> Parts(const std::string& sddl) {
   std::map<char, std::string> parts;
   char current = 0;
   int depth = 0;
@@ -49,7 +49,7 @@ std::map<char, std::string> Parts(const std::string& sddl) {
 
 // The folder's security as SDDL, with the inherited label where it has
 // none of its own.
-std::string Descriptor(const std::string& key) {
+static std::string Descriptor(const std::string& key) {
   State::Security sec;
   auto it = Machine().security.find(key);
   if (it != Machine().security.end()) sec = it->second;
