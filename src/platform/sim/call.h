@@ -45,7 +45,9 @@ DWORD WriteSizeAfterFaults(DWORD count);
 bool AskForFault(const char* op, const std::string& subject);
 
 // One platform call made by the system, from its first line to its return.
-// Every entry point of the machine begins with one:
+// Every entry point of the machine begins with one, except the few that
+// touch no state and are never logged (GetLastError, SetLastError,
+// GetCurrentProcess, lstrlenA, lstrcmpA, lstrcmpiA):
 //
 //   Call c("DeleteFileA", path);           // locks the machine, logs "DeleteFileA(C:\x)"
 //   if (c.faulted(path)) return FALSE;    // an injected fault, matched on the path

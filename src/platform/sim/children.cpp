@@ -29,7 +29,7 @@ std::string WithExe(const std::string& name) {
 }
 
 // Finds the file a program name denotes, searching as process creation does
-// for a name without a folder.
+// for a name without a folder (CreateProcessA, lpCommandLine).
 bool FindImage(const std::string& name, std::string* key) {
   std::string candidate = WithExe(name);
   if (candidate.find_first_of("\\/") != std::string::npos) return IsFile(candidate, key);

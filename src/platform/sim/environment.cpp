@@ -68,6 +68,7 @@ LANGID WINAPI GetUserDefaultLangID() {
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
   Call c("GetVersionExA", info->dwOSVersionInfoSize);
   if (c.faulted()) return FALSE;
+  // The record is an OSVERSIONINFOA (148 bytes) or an OSVERSIONINFOEXA (156).
   if (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156) {
     SetError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
@@ -81,6 +82,9 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
   return TRUE;
 }
 
+// A text answer: the text's length when it fits with its terminator, else
+// the size it needs, terminator included, with nothing written
+// (GetSystemDirectoryA, Return value).
 static UINT CopyOut(const std::string& value, LPSTR buffer, UINT size) {
   if (value.size() + 1 > size) return static_cast<UINT>(value.size() + 1);
   std::memcpy(buffer, value.c_str(), value.size() + 1);

@@ -85,6 +85,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(ERROR_SUCCESS);
     return AddHandle(f);
   }
+  // A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (CreateFileA,
+  // "Directories").
   if (exists && dir) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -125,6 +127,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
   }
   bool truncate = false;
   switch (disposition) {
+    // CreateFileA, dwCreationDisposition: CREATE_NEW fails on an existing
+    // file with 80; CREATE_ALWAYS and OPEN_ALWAYS succeed over one with 183.
     case CREATE_NEW:
       if (exists) {
         SetError(80);  // ERROR_FILE_EXISTS

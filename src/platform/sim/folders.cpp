@@ -144,6 +144,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
   auto search = std::make_shared<SearchObject>();
   std::vector<std::string> names;
   if (!dir.parts.empty()) {
+    // A folder's search lists "." and ".." first; a drive's root has none
+    // (FindFirstFileA).
     names.push_back(".");
     names.push_back("..");
   }

@@ -121,7 +121,8 @@ int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
     return 0;
   }
   // The platform's choice: the user-interface language, then its primary
-  // language alone, then US English, then any.
+  // language alone, then US English, then any (as Wine's resource lookup
+  // does; no documentation page states the order).
   const std::string* text = nullptr;
   LANGID wanted[] = {s.uiLang, static_cast<LANGID>(PRIMARYLANGID(s.uiLang)), 1033};
   for (LANGID lang : wanted) {
@@ -165,7 +166,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
     candidates.push_back(name);
   } else {
     // A bare name: the system directory, the Windows directory, then the
-    // current directory unless the search path was hardened.
+    // current directory unless SetDllDirectoryA("") took it out
+    // ("Dynamic-Link Library Search Order").
     candidates.push_back(s.systemDirectory + "\\" + name);
     candidates.push_back(s.windowsDirectory + "\\" + name);
     if (s.dllDirectories.empty() || !s.dllDirectories.back().empty())

@@ -91,7 +91,8 @@ DWORD UserMakeLink(const std::string& path, const std::string& target) {
 DWORD UserSetDacl(const std::string& path, const std::string& dacl) {
   auto lock = LockMachine();
   Path p = Must(path);
-  // A handle of the user's that was opened with WRITE_DAC still has it.
+  // A handle of the user's that was opened with WRITE_DAC still has it: access
+  // is granted when a handle is opened ("IRP_MJ_CREATE Dispatch Routine").
   bool granted = UserMayChange(p.key);
   for (auto& [h, obj] : Machine().handles) {
     if (obj->kind != Kind::File) continue;

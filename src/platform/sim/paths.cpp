@@ -42,7 +42,8 @@ bool HostExists(const std::string& hostPath, bool* isDir) {
   return true;
 }
 
-// The entry of a host folder whose name matches without regard to case.
+// The entry of a host folder whose name matches without regard to case, as
+// names compare on Windows ("Naming Files, Paths, and Namespaces").
 static std::string FindEntry(const std::string& hostDir, const std::string& name) {
   DIR* d = ::opendir(hostDir.c_str());
   if (d == nullptr) return "";
@@ -57,6 +58,8 @@ static std::string FindEntry(const std::string& hostDir, const std::string& name
   return found;
 }
 
+// Characters no name may hold, and wildcards outside a search ("Naming
+// Files, Paths, and Namespaces"); such a name fails with 123.
 static bool ValidComponent(const std::string& c, bool wildcards) {
   for (unsigned char ch : c) {
     if (ch < 0x20) return false;
@@ -68,6 +71,8 @@ static bool ValidComponent(const std::string& c, bool wildcards) {
 
 bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit, bool wildcards) {
   State& s = Machine();
+  // MAX_PATH (260) holds a path and its terminator ("Maximum Path Length
+  // Limitation"): 259 characters at most, else 206.
   if (path.size() > limit) {
     *error = ERROR_FILENAME_EXCED_RANGE;
     return false;
@@ -117,7 +122,8 @@ bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit,
       return false;
     }
   }
-  // An object-manager redirection (a mount point above the name leading to
+  // (Wine was seen to do the same with a link above a folder: wine-and-msi.md
+  // 19.) An object-manager redirection (a mount point above the name leading to
   // a symbolic link of the object manager) sends the rest of the path to its
   // target; no name on the way is a reparse point.
   static thread_local int redirections = 0;

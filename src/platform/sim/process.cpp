@@ -263,6 +263,9 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 
 // ---- kernel32: events, waits, threads ------------------------------------------------------------------------------
 
+// A named event is one object for every handle opened on its name, and
+// lives while one of them is open; making it again opens it, with 183
+// (CreateEventA). A wait that an auto-reset event ends resets it.
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCSTR name) {
   Call c("CreateEventA", sa == nullptr ? "NULL" : "sa", manualReset, initialState, name);
   if (c.faulted(name)) return nullptr;

@@ -48,7 +48,8 @@ static std::map<char, std::string> Parts(const std::string& sddl) {
 }
 
 // The folder's security as SDDL, with the inherited label where it has
-// none of its own.
+// none of its own: below LocalLow, the low one ("Designing Applications to
+// Run at a Low Integrity Level").
 static std::string Descriptor(const std::string& key) {
   State::Security sec;
   auto it = Machine().security.find(key);
@@ -63,7 +64,8 @@ static std::string Descriptor(const std::string& key) {
 
 // Whether the user (no administrator rights) may change the entries of a
 // folder: not when the run gave it a protected access list that lets only
-// SYSTEM and the Administrators write.
+// SYSTEM and the Administrators write ("How DACLs Control Access to an
+// Object").
 bool UserMayChange(const std::string& key) {
   auto it = Machine().security.find(key);
   if (it == Machine().security.end() || it->second.dacl.compare(0, 3, "D:P") != 0) return true;
@@ -93,12 +95,13 @@ bool RunMayChange(const std::string& folderKey) { return Machine().administrator
 
 DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
-  // A system that refuses labels refuses them whichever call carries them.
+  // A system that refuses labels refuses them whichever call carries them
+  // (Wine refuses them on existing objects: wine-and-msi.md 17).
   if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S') && Machine().refuseLabels) return ERROR_ACCESS_DENIED;
   if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) {
     // An owner must be the token's user or one of its groups marked
     // SE_GROUP_OWNER (the Administrators of an elevated token), else
-    // ERROR_INVALID_OWNER (Windows access control, "Ownership of Objects";
+    // ERROR_INVALID_OWNER ("TOKEN_OWNER structure (ntifs.h)";
     // winerror.h 1307). A file server judges by its own view of the user,
     // which holds no Administrators group of this machine.
     std::string owner = parts['O'].substr(2);
