@@ -172,7 +172,7 @@ TEST_F(RunSequenceTest, VersionMessageIsThePlatformsLanguageChoice) {
 TEST_F(RunSequenceTest, ToolNotLocatedReturnsMinusThreeWithoutCleanup) {
   AddPayload();
   FakeInstaller(0);
-  sim::RegDeleteTree(test::kInstallerKey);
+  sim::RemoveRegistryTree(test::kInstallerKey);
   sim::RunResult r = RunWinMain();
   EXPECT_EQ(r.code, -3);
   EXPECT_EQ(sim::ReadFileBytes(kPackagePath), test::kPackageBytes) << "the package stays";
