@@ -70,7 +70,9 @@ def parse(data):
                              "raw_size": raw_size, "raw_pointer": raw_pointer,
                              "file_refs": relocations or lines or n_relocs or n_lines})
     return {"symbols": symbols_pointer or symbols, "file_alignment": file_alignment,
-            "checksum_offset": checksum_offset, "dirs": dirs, "sections": section_list}
+            "checksum_offset": checksum_offset, "dirs": dirs, "sections": section_list,
+            "pe": pe, "timestamp_offset": coff + 4, "optional": optional, "optional_size": optional_size,
+            "directories": directories, "section_table": table}
 
 
 def checksum(data, checksum_offset):
@@ -140,14 +142,19 @@ def main(argv):
     except (OSError, LayoutError, struct.error) as error:
         print(f"align_resources.py: {args.image}: {error}", file=sys.stderr)
         return 1
-    if aligned is None:
-        return 0
-    tmp = args.image + ".aligning"
-    with open(tmp, "wb") as f:
-        f.write(aligned)
-    os.chmod(tmp, os.stat(args.image).st_mode)
-    os.replace(tmp, args.image)
+    if aligned is not None:
+        replace_image(args.image, aligned)
     return 0
+
+
+def replace_image(path, data):
+    """Writes data in place of the image at path, keeping its mode: a step
+    that fails half-way leaves the old image, not a partial one."""
+    tmp = path + ".rewriting"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.chmod(tmp, os.stat(path).st_mode)
+    os.replace(tmp, path)
 
 
 if __name__ == "__main__":

@@ -60,8 +60,11 @@ qmb_add_fuzz_target(registry_read_fuzz registry_read
 # helpers, which log through the diagnostic log.
 qmb_add_fuzz_target(resource_write_fuzz resource_write
   src/payload/resource_file.cpp
-  src/payload/run_folder.cpp
+  src/payload/failure_report.cpp
+  src/payload/file_names.cpp
+  src/payload/retire_name.cpp
   src/diag/diag_log.cpp
   src/diag/system_library.cpp
   src/platform/fixed_text.cpp
+  src/platform/windows_version.cpp
 )

@@ -30,6 +30,28 @@ endif()
 set(QMB_MANIFEST_FILE ${CMAKE_BINARY_DIR}/res/qmb-setup.manifest)
 configure_file(${PROJECT_SOURCE_DIR}/res/qmb-setup.manifest.in ${QMB_MANIFEST_FILE} @ONLY)
 
+# Reproducible: the same sources and payload give the same bytes, whatever
+# the folders, the user, the time, the umask or the locale of the build.
+# Paths the compiler writes (__FILE__, in an assertion say) are written
+# relative to the source folder, or to the build folder as build/...; the
+# time the build records is SOURCE_DATE_EPOCH when it is set for the
+# configuration, otherwise one that the inputs fix (the exe's time stamp
+# comes from the exe's own hash, cmake/stamp_image.py; the sample packages'
+# dates are fixed, packages/payload_tool.py). Its value is kept in a file
+# that the steps which use it depend on, so a change makes them run again.
+set(QMB_SOURCE_DATE_EPOCH "$ENV{SOURCE_DATE_EPOCH}")
+if(NOT QMB_SOURCE_DATE_EPOCH MATCHES "^[0-9]*$" OR QMB_SOURCE_DATE_EPOCH GREATER 4294967295)
+  message(FATAL_ERROR "SOURCE_DATE_EPOCH must be a number of seconds since 1970 that fits 32 bits, "
+                      "not \"${QMB_SOURCE_DATE_EPOCH}\"")
+endif()
+set(QMB_SOURCE_DATE_FILE ${CMAKE_BINARY_DIR}/qmb-source-date.txt)
+file(CONFIGURE OUTPUT ${QMB_SOURCE_DATE_FILE} CONTENT "${QMB_SOURCE_DATE_EPOCH}\n")
+set(QMB_PATH_MAPS -ffile-prefix-map=${PROJECT_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/)
+target_compile_options(qmb_core PRIVATE ${QMB_PATH_MAPS})  # made before this file is read
+foreach(map IN LISTS QMB_PATH_MAPS)  # every C and C++ target from here on, not the resource compiler
+  add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:${map}>)
+endforeach()
+
 set(QMB_PRODUCT_FLAGS -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     -ffunction-sections -Wall -Wextra -Wno-unused-parameter -Wno-cast-function-type)
 target_compile_options(qmb_core PRIVATE ${QMB_PRODUCT_FLAGS})
@@ -42,7 +64,7 @@ target_link_libraries(qmb-setup PRIVATE qmb_core qmb_profile)
 # Only system libraries are imported: the toolchain's runtime is linked in.
 # The process starts in QmbProcessStart, without the runtime's start-up code.
 target_link_options(qmb-setup PRIVATE -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
-    -nostartfiles -Wl,-e,${QMB_ENTRY_SYMBOL})
+    -nostartfiles -Wl,-e,${QMB_ENTRY_SYMBOL} -Wl,--no-insert-timestamp)
 target_link_libraries(qmb-setup PRIVATE advapi32 shell32 user32 kernel32)
 set_target_properties(qmb-setup PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 # The loader maps a section from the file only when it starts on a page
@@ -54,6 +76,17 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_custom_command(TARGET qmb-setup POST_BUILD
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/align_resources.py $<TARGET_FILE:qmb-setup>
   COMMENT "Moving the resource section of qmb-setup.exe to a page boundary of the file"
+  VERBATIM)
+# The time stamp, which the link left at zero: written last, as it may be the
+# image's own hash.
+if(QMB_SOURCE_DATE_EPOCH STREQUAL "")
+  set(stamp_how --image-hash)
+else()
+  set(stamp_how --epoch ${QMB_SOURCE_DATE_EPOCH})
+endif()
+add_custom_command(TARGET qmb-setup POST_BUILD
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/cmake/stamp_image.py $<TARGET_FILE:qmb-setup> ${stamp_how}
+  COMMENT "Setting the time stamp of qmb-setup.exe"
   VERBATIM)
 # Authenticode signing, optional: after the resource section is aligned (a
 # signed image cannot be aligned any more, and signing appends its
@@ -94,11 +127,16 @@ endif()
 set(sign_settings ${CMAKE_BINARY_DIR}/qmb-sign-settings.txt)
 file(CONFIGURE OUTPUT ${sign_settings} CONTENT
      "${QMB_SIGN_PKCS12}\n${QMB_SIGN_PASSWORD_FILE}\n${QMB_SIGN_PASSWORD_ENV}\n${QMB_SIGN_TIMESTAMP_URL}\n")
-set_property(TARGET qmb-setup APPEND PROPERTY LINK_DEPENDS ${sign_settings} ${QMB_SIGN_PKCS12})
+set_property(TARGET qmb-setup APPEND PROPERTY LINK_DEPENDS ${sign_settings} ${QMB_SIGN_PKCS12}
+             ${QMB_SOURCE_DATE_FILE})
 
 add_test(NAME resources_page_aligned
   COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/resources/align_resources_test.py
-          --exe $<TARGET_FILE:qmb-setup>)
+          --exe $<TARGET_FILE:qmb-setup> --source-date-file ${QMB_SOURCE_DATE_FILE})
+# The comparison that the reproducibility and signature checks make
+# (scripts/compare_exe.py), on images and folders made by the test.
+add_test(NAME resources_compare_exe
+  COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/resources/compare_exe_test.py)
 
 # The payload: ten files under their on-disk names. Empty means the sample
 # contract packages, built from source into the build tree.

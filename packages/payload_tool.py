@@ -6,8 +6,12 @@
           package), from copies with a fixed time, optionally with a reserved
           header area that gcab itself cannot write;
   finish  the last edits of a package built by wixl: the media table for
-          several external cabinets, which wixl cannot write, and a pinned
-          package code; then checks the result by reading it back.
+          several external cabinets, which wixl cannot write, a pinned
+          package code, and the build's date as the package's creation and
+          last-save time (wixl writes the time it ran); then checks the
+          result by reading it back.
+
+The date is SOURCE_DATE_EPOCH, or 2023-01-01 00:00 UTC when it is not set.
 
 Every failure ends with a message that names the file and exit code 1.
 """
@@ -19,10 +23,14 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 
 # Cabinet header flag: a reserved area follows the fixed header fields.
 CAB_RESERVE_PRESENT = 0x0004
 CAB_FIXED_HEADER = 36
+# Summary information: the package's creation and last-save times.
+PID_CREATE_DTM = 12
+PID_LASTSAVE_DTM = 13
 
 
 def fail(message):
@@ -130,6 +138,8 @@ def sql_text(text):
 
 
 def cmd_finish(opts):
+    # msitools read and write the summary dates as local time.
+    os.environ["TZ"] = "UTC0"
     tmp = opts.out + ".tmp"
     shutil.copyfile(opts.input, tmp)
 
@@ -167,11 +177,18 @@ def cmd_finish(opts):
         if unlisted:
             fail("finish: %s: files in no cabinet: %s" % (opts.input, ", ".join(unlisted)))
 
-    args = [opts.msibuild, tmp]
-    for query in queries:
-        args += ["-q", query]
-    args += ["-s", opts.title, opts.author, opts.template, opts.package_code]
-    run(args)
+    date = time.strftime("%Y/%m/%d %H:%M:%S", time.gmtime(build_time()))
+    with tempfile.TemporaryDirectory() as work:
+        dates = os.path.join(work, "_SummaryInformation.idt")
+        with open(dates, "w", newline="") as f:
+            f.write("PropertyId\tValue\r\ni2\tl255\r\n_SummaryInformation\tPropertyId\r\n"
+                    "%d\t%s\r\n%d\t%s\r\n" % (PID_CREATE_DTM, date, PID_LASTSAVE_DTM, date))
+        args = [opts.msibuild, tmp, "-i", dates]
+        for query in queries:
+            args += ["-q", query]
+        # msibuild takes -s last: it reads the rest of the line as its values.
+        args += ["-s", opts.title, opts.author, opts.template, opts.package_code]
+        run(args)
 
     # Read the result back.
     media = export_table(opts.msiinfo, tmp, "Media")
@@ -187,6 +204,10 @@ def cmd_finish(opts):
     summary = run([opts.msiinfo, "suminfo", tmp])
     if opts.package_code not in summary:
         fail("finish: %s: package code %s not set:\n%s" % (opts.out, opts.package_code, summary))
+    got = {row[0]: row[1] for row in export_table(opts.msiinfo, tmp, "_SummaryInformation") if len(row) > 1}
+    for pid in (PID_CREATE_DTM, PID_LASTSAVE_DTM):
+        if got.get(str(pid)) != date:
+            fail("finish: %s: summary property %d is %r, expected %s" % (opts.out, pid, got.get(str(pid)), date))
     os.replace(tmp, opts.out)
 
 

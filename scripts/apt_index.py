@@ -27,6 +27,8 @@ Used by install-deps.sh:
                                            really left out (none when no entry
                                            names them, e.g. a mirror+file:
                                            source whose failures name the mirror)
+  apt_index.py set-up INSTALL_LOG          how many packages the install set up
+                                           (those asked for and those they need)
 Nothing here runs apt or changes the machine's configuration.
 """
 import os
@@ -127,6 +129,20 @@ def should_retry(update_output, install_output):
     and some suite failed; whether an entry of the sources names it is
     write_sources' to say."""
     return bool(failed_suites(update_output)) and install_failed_for_missing_index(install_output)
+
+
+# dpkg's "Setting up wine32:i386 (8.0~repack-4) ..." for each package it
+# configures; apt-get -qq keeps these and the rest of dpkg's progress.
+_SETTING_UP = re.compile(r"^Setting up (\S+) \(", re.M)
+
+
+def packages_set_up(install_output):
+    """The packages an install configured, each once, in order."""
+    names = []
+    for name in _SETTING_UP.findall(install_output):
+        if name not in names:
+            names.append(name)
+    return names
 
 
 def _leave_out(uri, suite, left_out, removed):
@@ -231,6 +247,9 @@ def main(argv):
         return 0
     if cmd == "should-retry" and len(argv) == 4:
         return 0 if should_retry(_read(argv[2]), _read(argv[3])) else 1
+    if cmd == "set-up" and len(argv) == 3:
+        print(len(packages_set_up(_read(argv[2]))))
+        return 0
     if cmd == "write-sources" and len(argv) == 5:
         for uri, suite in write_sources(_read(argv[2]), argv[3], argv[4]):
             print("%s %s" % (uri, suite))

@@ -12,8 +12,15 @@
 #
 # QMB_FORCE_EMULATOR=1 registers the emulator even where the kernel runs
 # 32-bit programs itself, to try the emulated path on such a machine.
+#
+# It says in one line how 32-bit programs run; the package manager's output
+# goes to build/setup.log (setup_log.sh).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck disable=SC2034  # read by setup_log.sh
+root="$(dirname "$here")"
+source "$here/setup_log.sh"
+setup_log_open
 decisions="$here/i386_programs.py"
 binfmt=/proc/sys/fs/binfmt_misc
 sudo=""
@@ -49,17 +56,26 @@ install_qemu() {
   python3 "$decisions" backports-source /etc/apt "$codename" "$src/sources.list.d/qmb-$codename-backports.sources"
   local opts=(-o "Dir::Etc::SourceList=$src/sources.list" -o "Dir::Etc::SourceParts=$src/sources.list.d"
               -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
-  local i
+  local update=(${sudo:+"$sudo"} apt-get "${opts[@]}" update -qq)
+  local install=(${sudo:+"$sudo"} env DEBIAN_FRONTEND=noninteractive apt-get "${opts[@]}" install -y -qq
+                 --no-install-recommends -t "$codename-backports" qemu-user)
+  local i rc
+  echo "install-deps: the kernel does not run 32-bit x86 programs; installing qemu-user from" \
+       "$codename-backports (output: $SETUP_LOG_SHOWN)"
   for ((i = 1; i <= 3; i++)); do
-    if $sudo apt-get "${opts[@]}" update -qq >"$work/update.log" 2>&1 &&
-       DEBIAN_FRONTEND=noninteractive $sudo apt-get "${opts[@]}" install -y -qq --no-install-recommends \
-         -t "$codename-backports" qemu-user >"$work/install.log" 2>&1; then
-      return 0
+    rc=0
+    logged "$work/update.log" "${update[@]}" || rc=$?
+    if [ "$rc" -ne 0 ]; then
+      failing=("${update[@]}")
+    else
+      logged "$work/install.log" "${install[@]}" && return 0
+      rc=$?
+      failing=("${install[@]}")
     fi
-    cat "$work/update.log" "$work/install.log" 2>/dev/null >&2 || true
     [ "$i" -lt 3 ] && sleep 20
   done
-  echo "install-deps: FAILED: qemu-user could not be installed from $codename-backports (output above)." >&2
+  failed "$rc" "${failing[@]}"
+  echo "install-deps: qemu-user could not be installed from $codename-backports (3 attempts)." >&2
   return 1
 }
 
@@ -67,7 +83,9 @@ interp=/usr/bin/qemu-i386
 for round in 1 2 3; do
   read -r verb name <<<"$(decision)"
   case "$verb" in
-    native) exit 0 ;;
+    native)
+      echo "install-deps: 32-bit x86 programs run natively (the kernel runs them)"
+      exit 0 ;;
     emulated)
       echo "install-deps: 32-bit x86 programs run through the emulator registered as $name (kept;" \
            "the registration lasts until the machine restarts)"

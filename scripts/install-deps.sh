@@ -11,11 +11,27 @@
 #
 # Then it makes sure that 32-bit x86 programs run, through qemu's user-mode
 # emulator where the kernel refuses them (enable-i386.sh).
+#
+# The package manager's output goes to build/setup.log (setup_log.sh); the
+# set-up itself says in a few lines what it found, what it installs, how
+# 32-bit programs run, and on a failure the log's last lines and the
+# command that failed. What needs the user's attention (package indexes
+# that could not be fetched, suites left out) is always shown.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+# shellcheck disable=SC2034  # read by setup_log.sh
+root="$(dirname "$here")"
+source "$here/setup_log.sh"
+setup_log_open
 
 # The packages are there: last, 32-bit programs must run, for Wine.
 finish() { "$here/enable-i386.sh"; exit 0; }
+
+# say TEXT WORDS...: TEXT and the words, on lines of at most 110 characters,
+# those after the first indented.
+say() {
+  { printf 'install-deps: %s' "$1"; shift; printf ' %s' "$@"; echo; } | fold -s -w 108 | sed 's/ *$//; 1!s/^/  /'
+}
 
 packages=(
   cmake ninja-build g++ googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev python3
@@ -25,20 +41,35 @@ packages=(
   xvfb xauth xdotool imagemagick nsis osslsigncode openssl
 )
 
-missing=()
+missing=() present=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  if dpkg -s "$p" >/dev/null 2>&1; then present+=("$p"); else missing+=("$p"); fi
 done
-[ ${#missing[@]} -eq 0 ] && finish
-
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: the ${#packages[@]} packages needed are installed already"
+  finish
 fi
+if [ ${#present[@]} -eq 0 ]; then
+  echo "install-deps: ${#packages[@]} packages needed, none installed yet"
+else
+  say "${#packages[@]} packages needed; ${#present[@]} installed already:" "${present[@]}"
+fi
+say "installing ${#missing[@]} (a few minutes; the package manager's output goes to $SETUP_LOG_SHOWN):" \
+    "${missing[@]}"
+started=$SECONDS
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  echo "install-deps: adding the i386 architecture to dpkg, for the 32-bit Wine (wine32:i386)"
+  rc=0
+  arch=(${sudo:+"$sudo"} dpkg --add-architecture i386)
+  logged "$work/dpkg.log" "${arch[@]}" || rc=$?
+  [ "$rc" -eq 0 ] || { failed "$rc" "${arch[@]}"; exit 1; }
+fi
+
 update_log="$work/update.log"
 install_log="$work/install.log"
 attempts="${QMB_APT_UPDATE_ATTEMPTS:-3}"
@@ -48,21 +79,25 @@ pause="${QMB_APT_UPDATE_PAUSE:-20}"
 # resolving", a mirror in mid-sync), reporting it as a warning; with
 # --error-on=any (apt 2.6) it fails, so that the update is retried.
 for ((i = 1; ; i++)); do
-  if $sudo apt-get update -qq --error-on=any >"$update_log" 2>&1; then
+  if logged "$update_log" ${sudo:+"$sudo"} apt-get update -qq --error-on=any; then
     break
   fi
-  cat "$update_log" >&2
+  why="$(grep -m1 -E '^[EW]: ' "$update_log" | cut -c1-150 || true)"
   if [ "$i" -ge "$attempts" ]; then
-    echo "install-deps: apt-get update still fails after $attempts attempts; going on with the indexes apt has" >&2
+    echo "install-deps: apt-get update still fails after $attempts attempts (${why:-see the log}); going on" \
+         "with the indexes apt has" >&2
     break
   fi
-  echo "install-deps: apt-get update failed (attempt $i of $attempts); retrying in ${pause}s" >&2
+  echo "install-deps: apt-get update failed (attempt $i of $attempts: ${why:-see the log}); again in ${pause}s" >&2
   sleep "$pause"
 done
 
 # python3 runs the decisions below; a minimal system may not have it yet.
 if ! command -v python3 >/dev/null 2>&1; then
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends python3
+  python=(${sudo:+"$sudo"} env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends python3)
+  rc=0
+  logged "$install_log" "${python[@]}" || rc=$?
+  [ "$rc" -eq 0 ] || { failed "$rc" "${python[@]}"; exit 1; }
 fi
 
 failed="$(python3 "$here/apt_index.py" failed "$update_log")"
@@ -71,18 +106,23 @@ if [ -n "$failed" ]; then
   sed 's/^/  /' <<<"$failed" >&2
 fi
 
-install() {
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" "${missing[@]}"
+# (env after sudo: sudo would drop the variable from its own environment)
+install=(${sudo:+"$sudo"} env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+# installed: what the install did, in one line.
+installed() {
+  echo "install-deps: installed them in $((SECONDS - started)) s" \
+       "($(python3 "$here/apt_index.py" set-up "$install_log") packages set up, with those they need)"
 }
 
-if install >"$install_log" 2>&1; then
-  cat "$install_log"
+rc=0
+logged "$install_log" "${install[@]}" "${missing[@]}" || rc=$?
+if [ "$rc" -eq 0 ]; then
+  installed
   finish
 fi
-cat "$install_log" >&2
 
 if ! python3 "$here/apt_index.py" should-retry "$update_log" "$install_log"; then
-  echo "install-deps: FAILED: apt-get install of ${missing[*]} failed (output above)." >&2
+  failed "$rc" "${install[@]}" "${missing[@]}"
   [ -n "$failed" ] && echo "install-deps: a package index was missing (above); a later retry may pass." >&2
   exit 1
 fi
@@ -90,9 +130,10 @@ fi
 sources="$work/sources"
 left_out="$(python3 "$here/apt_index.py" write-sources "$update_log" /etc/apt "$sources")"
 if [ -z "$left_out" ]; then
-  echo "install-deps: FAILED: apt-get install of ${missing[*]} failed (output above), and no entry of the" \
-       "sources names the failed suites (a mirror+file: source, or a failure at a URL of no entry), so they" \
-       "cannot be left out. The mirror may be in mid-sync; a later retry may pass." >&2
+  failed "$rc" "${install[@]}" "${missing[@]}"
+  echo "install-deps: no entry of the sources names the failed suites (a mirror+file: source, or a failure" \
+       "at a URL of no entry), so they cannot be left out. The mirror may be in mid-sync; a later retry may" \
+       "pass." >&2
   exit 1
 fi
 cat >&2 <<EOF
@@ -108,15 +149,16 @@ with: apt-get update && apt-get upgrade
 ################################################################################
 
 EOF
-if install -o "Dir::Etc::SourceList=$sources/sources.list" \
-           -o "Dir::Etc::SourceParts=$sources/sources.list.d" \
-           -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" >"$install_log" 2>&1; then
-  cat "$install_log"
+install+=(-o "Dir::Etc::SourceList=$sources/sources.list" -o "Dir::Etc::SourceParts=$sources/sources.list.d"
+          -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=")
+rc=0
+logged "$install_log" "${install[@]}" "${missing[@]}" || rc=$?
+if [ "$rc" -eq 0 ]; then
+  installed
   echo "install-deps: WARNING: packages were installed without: $(tr '\n' ' ' <<<"$left_out")" >&2
   finish
 fi
-cat "$install_log" >&2
-echo "install-deps: FAILED: apt-get install of ${missing[*]} failed, also with the suites" \
-     "$(tr '\n' ' ' <<<"$left_out")left out (output above). The mirror may be in mid-sync;" \
-     "a later retry may pass." >&2
+failed "$rc" "${install[@]}" "${missing[@]}"
+echo "install-deps: the install failed also with the suites $(tr '\n' ' ' <<<"$left_out")left out. The mirror" \
+     "may be in mid-sync; a later retry may pass." >&2
 exit 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the host unit tests against the simulated machine, the
-# fuzz targets for a fixed time each, then the product build and its tests
+# fuzz targets for a fixed time each, then the product build, a second build
+# of it that must give the same bytes (check-reproducible.sh), and its tests
 # under Wine (two at a time: the tests of different Wine prefixes run side
 # by side), then the same for the 64-bit flavour.
 #
@@ -28,6 +29,11 @@ stage fuzz fuzz
 windows_build() { cmake --preset windows && cmake --build --preset windows; }
 stage "windows build" windows_build
 
+# A build that differs fails the run, after the tests.
+repro_status=0
+reproducible() { scripts/check-reproducible.sh || repro_status=$?; }
+stage reproducible reproducible
+
 # Each product build's tests; the Wine tests of both are counted at the end.
 status=0
 counted=()
@@ -47,5 +53,9 @@ stage "windows-amd64 tests" product_tests windows-amd64
 printf 'time: %s\n' "${times[@]}"
 count=0
 python3 scripts/wine_tests.py "${counted[@]}" || count=$?
+if [ "$repro_status" -ne 0 ]; then
+  echo "test-all: FAILED: a second build of the same inputs did not give the same bytes (reproducible: above)" >&2
+  exit "$repro_status"
+fi
 [ "$status" -eq 0 ] || exit "$status"
 exit "$count"

@@ -7,8 +7,8 @@ namespace {
 
 HMODULE LoadFromSystemDirectory(const char* name, bool logFailures) {
   PathText directory;
-  UINT n = GetSystemDirectoryA(directory.data(), static_cast<UINT>(PathText::kBytes));
-  if (n == 0 || n > PathText::kBytes) {
+  UINT n = 0;
+  if (!ReadSystemDirectory(directory.data(), static_cast<UINT>(PathText::kBytes), &n)) {
     DWORD error = GetLastError();
     if (logFailures)
       DiagLogFormat("GetSystemDirectory failed.  Return Code: %d, ErrorCode: %d", static_cast<int>(n),
@@ -31,6 +31,16 @@ HMODULE LoadFromSystemDirectory(const char* name, bool logFailures) {
 }
 
 }  // namespace
+
+bool ReadSystemDirectory(char* buffer, UINT capacity, UINT* returned) {
+  UINT n = GetSystemDirectoryA(buffer, capacity);
+  if (returned != nullptr) *returned = n;
+  // Success gives the length without the terminator; a buffer too small
+  // gives the size needed with it, which is at least the capacity + 1.
+  if (n != 0 && n < capacity) return true;
+  for (UINT i = 0; i < capacity; ++i) buffer[i] = '\0';
+  return false;
+}
 
 HMODULE LoadSystemLibrary(const char* name) { return LoadFromSystemDirectory(name, true); }
 

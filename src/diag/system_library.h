@@ -6,6 +6,13 @@
 
 #include "platform/win32.h"
 
+// Reads the system directory into `buffer` (`capacity` bytes, terminator
+// included). True when the whole directory fit with its terminator; else the
+// buffer is zero-filled (a cut directory would name another folder) and
+// false is returned. *returned, when given, gets GetSystemDirectoryA's own
+// value (0 on failure, the size needed when it did not fit).
+bool ReadSystemDirectory(char* buffer, UINT capacity, UINT* returned = nullptr);
+
 // Loads <system directory>\<name>. Returns the module (the caller frees it
 // with FreeLibrary) or null. Every failure writes one log record with the
 // last error read right after the failing call:

@@ -22,11 +22,6 @@ bool StartsWith(const char* text, const char* prefix) {
   return true;
 }
 
-size_t Length(const char* text) {
-  size_t n = 0;
-  while (text[n] != '\0') ++n;
-  return n;
-}
 
 // The text after the first "=" of the whole argument (the empty text when
 // there is none; every argument that reaches here has one).
@@ -58,8 +53,8 @@ LANGID ReadLanguageValue(const char* text) {
 // nothing when the piece does not fit.
 bool AppendPiece(PassThroughArgs* text, const char* lead, const char* begin, size_t n, const char* trail) {
   size_t have = text->size();
-  size_t leadLength = Length(lead);
-  size_t trailLength = Length(trail);
+  size_t leadLength = TextLength(lead);
+  size_t trailLength = TextLength(trail);
   size_t room = PassThroughArgs::kCapacity - have;
   if (leadLength > room || n > room - leadLength || trailLength > room - leadLength - n) return false;
   char* out = text->data() + have;
@@ -73,7 +68,7 @@ bool AppendPiece(PassThroughArgs* text, const char* lead, const char* begin, siz
 // Replaces a folder text by the value, or leaves it alone when the value
 // does not fit (assign would empty it).
 bool SetFolder(CommandText* folder, const char* value) {
-  if (Length(value) > CommandText::kCapacity) return false;
+  if (TextLength(value) > CommandText::kCapacity) return false;
   return folder->assign(value);
 }
 
@@ -86,11 +81,11 @@ bool ParseArgument(const char* argument, InstallOptions* options, PassThroughArg
   if (StartsWith(argument, "/v\"")) {
     // The last character goes whatever it is. In "/v\"" alone that is the
     // prefix's own quote, and the payload is empty.
-    size_t length = Length(argument);
+    size_t length = TextLength(argument);
     return AppendPiece(passThrough, " ", argument + 3, length > 3 ? length - 4 : 0, " ");
   }
   if (StartsWith(argument, "/v")) {
-    return AppendPiece(passThrough, " ", argument + 2, Length(argument) - 2, " ");
+    return AppendPiece(passThrough, " ", argument + 2, TextLength(argument) - 2, " ");
   }
   if (argument[0] == '/' && argument[1] == 's' && argument[2] == '\0') {
     options->silent = true;
@@ -99,7 +94,7 @@ bool ParseArgument(const char* argument, InstallOptions* options, PassThroughArg
   if (Contains(argument, "/INSTALLDIRPUBZLP=")) return SetFolder(&options->runtimeInstallDir, ValueOf(argument));
   if (Contains(argument, "/INSTALLDIRVESKDB=")) return SetFolder(&options->databaseInstallDir, ValueOf(argument));
 
-  if (!AppendPiece(passThrough, "", argument, Length(argument), " ")) return false;
+  if (!AppendPiece(passThrough, "", argument, TextLength(argument), " ")) return false;
   if (Contains(argument, "ADDLOCAL=")) options->addLocalSeen = true;
   return true;
 }

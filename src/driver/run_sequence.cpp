@@ -93,6 +93,6 @@ int RunSequence(HINSTANCE instance) {
   bool alone = EndCabinetThread(cabinetThread);
   // The cleanup lets go of the held folders itself, level by level; when it
   // does not run they go at the return.
-  if (alone) RemoveStagingDir(1, &staging);
+  if (alone) RemoveStagingDir(kKitStaging, &staging);
   return exitCode;
 }

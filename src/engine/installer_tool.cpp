@@ -2,6 +2,7 @@
 
 #include "diag/system_library.h"
 #include "platform/fixed_text.h"
+#include "platform/windows_version.h"
 
 namespace {
 
@@ -11,15 +12,9 @@ const DWORD kThresholdMs = 0x00020000;  // 2.0
 const DWORD kThresholdLs = 0x0A280000;  // 2600.0
 const DWORD kVersionBlockBytes = 1024;
 
-DWORD TextLength(const char* text, DWORD capacity) {
-  DWORD n = 0;
-  while (n < capacity && text[n] != '\0') ++n;
-  return n;
-}
-
 // Appends the tool's name when it fits with its terminator.
 bool AppendToolName(char* buffer, DWORD capacity) {
-  DWORD n = TextLength(buffer, capacity);
+  DWORD n = static_cast<DWORD>(TextLength(buffer, capacity));
   if (n + kToolNameLength + 1 > capacity) {
     for (DWORD i = 0; i < capacity; ++i) buffer[i] = '\0';
     return false;
@@ -39,8 +34,8 @@ bool InstallerVersionGate() {
   CommandText path;
   // Without the system directory the path would name msi.dll at the root of
   // the current drive: the gate fails instead.
-  UINT n = GetSystemDirectoryA(path.data(), static_cast<UINT>(CommandText::kBytes));
-  if (n == 0 || n >= CommandText::kBytes || !path.append("\\msi.dll")) return false;
+  if (!ReadSystemDirectory(path.data(), static_cast<UINT>(CommandText::kBytes)) || !path.append("\\msi.dll"))
+    return false;
   HMODULE version = LoadSystemLibrary("version.dll");
   if (version == nullptr) return false;
   GetFileVersionInfoA_fn getInfo =
@@ -58,20 +53,13 @@ bool InstallerVersionGate() {
 }
 
 bool IsWindowsVersion52() {
-  OSVERSIONINFOA info = {};
-  info.dwOSVersionInfoSize = sizeof info;
-  GetVersionExA(&info);
-  return info.dwMajorVersion == 5 && info.dwMinorVersion == 2;
+  WindowsVersion version = ReadWindowsVersion();
+  return version.major == 5 && version.minor == 2;
 }
 
 bool LocateInstallerTool(char* buffer, DWORD capacity) {
   if (IsWindowsVersion52()) {
-    UINT n = GetSystemDirectoryA(buffer, capacity);
-    if (n == 0 || n >= capacity) {
-      for (DWORD i = 0; i < capacity; ++i) buffer[i] = '\0';
-      return false;
-    }
-    return AppendToolName(buffer, capacity);
+    return ReadSystemDirectory(buffer, capacity) && AppendToolName(buffer, capacity);
   }
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer", 0, KEY_READ,

@@ -4,23 +4,27 @@
 // timers, paint, sent messages and hot keys (QS_ALLINPUT without raw input).
 static const DWORD kWakeMask = 0xFF;
 
-DWORD ProcessRunner(char* commandLine) {
-  DWORD result = 1;
+ChildOutcome RunChild(const char* application, char* commandLine, ChildWait wait) {
+  ChildOutcome outcome;
   PROCESS_INFORMATION process = {};
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
-  if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return result;
-  // A wait that failed has not seen the child end: its exit code would read
-  // as STILL_ACTIVE (259), which is no outcome of the child. The result then
-  // stays 1, as when the exit code cannot be read.
-  if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0) {
-    DWORD code = 0;
-    if (GetExitCodeProcess(process.hProcess, &code)) result = code;
+  if (!CreateProcessA(application, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    outcome.startError = GetLastError();
+    return outcome;
   }
+  outcome.started = true;
+  outcome.ended = wait == ChildWait::kPumpMessages ? MessagePumpWait(process.hProcess) == 1
+                                                   : WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0;
+  if (outcome.ended) outcome.codeRead = GetExitCodeProcess(process.hProcess, &outcome.exitCode) != FALSE;
   CloseHandle(process.hProcess);
   CloseHandle(process.hThread);
-  return result;
+  return outcome;
+}
+
+DWORD ProcessRunner(char* commandLine) {
+  ChildOutcome child = RunChild(nullptr, commandLine, ChildWait::kPlain);
+  return child.codeRead ? child.exitCode : 1;
 }
 
 int MessagePumpWait(HANDLE handle) {

@@ -1,18 +1,10 @@
 #include "payload/resource_file.h"
 
-#include "payload/run_folder.h"
-#include "platform/fixed_text.h"
-
-const char kCreateLabel[] = "Installer : Wrapper.CreateFile ";
-const char kWriteLabel[] = "Installer : Wrapper.WriteFile (In small chunks) ";
-const char kCloseLabel[] = "Installer : Wrapper.CloseHandle ";
+#include "payload/file_names.h"
+#include "payload/retire_name.h"
 
 // ERROR_WRITE_FAULT: reported for a write that succeeds without writing.
 static const DWORD kNoProgressError = 29;
-
-// ERROR_FUNCTION_FAILED: the exit code of a step that failed without leaving
-// an error code.
-static const DWORD kNoErrorCode = 1627;
 
 int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path,
                         const StopRequest* stop) {
@@ -53,8 +45,9 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
   // sharing, which only marks it for deletion); a folder or a link is not
   // touched. The file is then made anew, never opened, and not through a
   // link that appeared meanwhile.
-  DWORD existing = GetFileAttributesA(path);
-  if (existing != INVALID_FILE_ATTRIBUTES) {
+  DWORD existing = 0;
+  DWORD probe = AttributesByName(path, &existing);
+  if (probe == 0) {
     if ((existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
       SetLastError(ERROR_STOPPED_ON_SYMLINK);
       return fail(kCreateLabel);
@@ -70,7 +63,8 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
       SetLastError(error);
       return fail(kCreateLabel);
     }
-  } else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+  } else if (probe != ERROR_FILE_NOT_FOUND) {
+    SetLastError(probe);
     return fail(kCreateLabel);
   }
   file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -95,27 +89,4 @@ int WriteResourceToFile(HMODULE module, WORD number, const char* type, const cha
   file = INVALID_HANDLE_VALUE;  // closed or not, it is not closed again
   if (!CloseHandle(closing)) return fail(kCloseLabel);
   return 1;
-}
-
-void ExtractFailure(const char* label) {
-  DWORD code = GetLastError();
-  // Ending with 0 would tell the caller the run succeeded.
-  if (code == 0) code = kNoErrorCode;
-  char* systemText = nullptr;
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0x400,
-                                reinterpret_cast<LPSTR>(&systemText), 0, nullptr);
-  // Without a system text for the code the message ends after ": ".
-  const char* text = (length != 0 && systemText != nullptr) ? systemText : "";
-  SIZE_T bytes = static_cast<SIZE_T>(lstrlenA(text)) + static_cast<SIZE_T>(lstrlenA(label)) + 40;
-  char* message = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, bytes));
-  if (message != nullptr && FormatInto(message, bytes, "%s failed with error %d: %s", label,
-                                       static_cast<int>(code), text) >= 0) {
-    MessageBoxA(nullptr, message, "Error", MB_OK);
-  } else {
-    // No memory for the message: the label still tells which step failed.
-    MessageBoxA(nullptr, label, "Error", MB_OK);
-  }
-  if (systemText != nullptr) LocalFree(systemText);
-  if (message != nullptr) LocalFree(message);
-  ExitProcess(code);
 }

@@ -3,12 +3,8 @@
 
 #include <atomic>
 
+#include "payload/failure_report.h"
 #include "platform/win32.h"
-
-// The labels of the three file steps, each ending with one blank.
-extern const char kCreateLabel[];  // "Installer : Wrapper.CreateFile "
-extern const char kWriteLabel[];   // "Installer : Wrapper.WriteFile (In small chunks) "
-extern const char kCloseLabel[];   // "Installer : Wrapper.CloseHandle "
 
 // The largest count passed to one write call.
 const DWORD kWriteChunk = 8192;
@@ -39,9 +35,3 @@ const int kWriteStopped = 2;
 // same way, without a message, and the process goes on.
 int WriteResourceToFile(HMODULE module, WORD number, const char* type, const char* path,
                         const StopRequest* stop = nullptr);
-
-// Shows "<label> failed with error <code>: <system text>" (caption "Error")
-// for the calling thread's last error, then ends the process with that code.
-// A last error of 0 (a failed call that set none) becomes 1627
-// (ERROR_FUNCTION_FAILED), so that a failure never ends the process with 0.
-[[noreturn]] void ExtractFailure(const char* label);

@@ -1,6 +1,7 @@
-// The folders the run works in: the per-user data folder, the maker folder
-// (Qor), the product folder (Qor\Vesk), and the staging and updater folders
-// below them.
+// Holding and checking one folder the run works in: the per-user data
+// folder, the maker folder (Qor), the product folder (Qor\Vesk), or the
+// staging and updater folders below them (folder_chain.h holds them
+// together).
 //
 // The data folder and everything that inherits from it can be written by any
 // process of the user, sandboxed ones included, before and during the run.
@@ -27,7 +28,7 @@
 // folders are owned by the user and let the user write, as before.
 #pragma once
 
-#include "platform/fixed_text.h"
+#include "payload/folder_handle.h"
 #include "platform/win32.h"
 
 // What the run does with the folder at a path.
@@ -54,59 +55,3 @@ DWORD OpenRunFolder(const char* path, RunFolder use, HANDLE* held);
 // a file that cannot be created would. Returns true (so that steps chain
 // with &&) whenever it returns.
 bool TakeRunFolder(const char* path, RunFolder use, HANDLE* held);
-
-// Closes a folder held by OpenRunFolder (nothing when none is held).
-void ReleaseRunFolder(HANDLE* held);
-
-// What tells one file or folder from every other: its volume and file
-// index, read by handle. Unknown ones are never equal.
-struct FileIdentity {
-  bool known = false;
-  DWORD volume = 0, high = 0, low = 0;
-  bool operator==(const FileIdentity& o) const {
-    return known && o.known && volume == o.volume && high == o.high && low == o.low;
-  }
-};
-
-// The identity of an open file or folder; false when it cannot be read.
-bool IdentityOf(HANDLE file, FileIdentity* id);
-
-// Whether two open handles are one file or folder.
-bool SameFile(HANDLE a, HANDLE b);
-
-// Moves the plain file `path` to a name of its own in `folder` (null: its
-// own folder) and deletes it there. A file that someone holds open with delete sharing is only
-// marked for deletion and keeps its name until it is closed; moved first,
-// it leaves `path` free. A read-only file is moved and stays under the new
-// name. Returns 0, or the error of the move (the file then stays where it
-// was).
-DWORD RetireFile(const char* path, const char* folder);
-
-// The folder chain of one use, from the data folder down: data, maker,
-// product, and the staging or updater folder; held together and let go
-// together (at the latest when the holder goes out of scope).
-struct HeldFolders {
-  static const int kLevels = 4;
-  HANDLE folder[kLevels] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-  HeldFolders() = default;
-  HeldFolders(const HeldFolders&) = delete;
-  HeldFolders& operator=(const HeldFolders&) = delete;
-  // Not noexcept: a thread that ends with its process may be unwound from
-  // any platform call, these included.
-  ~HeldFolders() noexcept(false) { Release(); }
-  void Release();
-};
-
-// The names of the chain of one use, from the data folder `dataFolder` down:
-// names[0] the data folder, [1] <data>\Qor, [2] <data>\Qor\Vesk, [3]
-// <data>\Qor\Vesk\<leaf>; each without a trailing backslash. False when the
-// data folder is empty or a name does not fit.
-bool FolderChainNames(const char* dataFolder, const char* leaf, PathText (&names)[HeldFolders::kLevels]);
-
-// Holds the chain `names` (FolderChainNames) in turn: the data folder as it
-// is, the maker and product folders as `shared` says, and the folder of the
-// use as `own` says. A folder that cannot be used ends the process
-// (TakeRunFolder).
-void TakeFolderChain(const PathText (&names)[HeldFolders::kLevels], RunFolder shared, RunFolder own,
-                     HeldFolders* held);
-

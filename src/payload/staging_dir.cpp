@@ -1,6 +1,8 @@
 #include "payload/staging_dir.h"
 
 #include "driver/build_profile.h"
+#include "payload/file_identity.h"
+#include "payload/file_names.h"
 #include "payload/resource_file.h"
 #include "payload/user_data_folder.h"
 #include "platform/win32.h"
@@ -11,6 +13,12 @@ namespace {
 // before the cabinet thread starts.
 FileIdentity g_staging;
 
+// The staging directory's name: the tag, the version and, in the 64-bit
+// flavour, the suffix ("qmb1.6.0_39", "zlp1.6.0_39_x64").
+bool StagingLeaf(const char* tag, bool is64Bit, PathText* leaf) {
+  return leaf->format("%s%s%s", tag, kProfile.version, is64Bit ? kProfile.suffix64 : "");
+}
+
 // The data folder in `path` and the three folders below it, held in turn
 // (the maker and product folders as `shared` says, the staging directory as
 // `staging` says), then the file name: the package's, or a cabinet's when
@@ -19,8 +27,7 @@ FileIdentity g_staging;
 void TakeStagingChain(PathText* path, const char* baseName, bool is64Bit, RunFolder shared, RunFolder staging,
                       HeldFolders* held) {
   PathText leaf, names[HeldFolders::kLevels];
-  bool fits = leaf.format("%s%s%s", kProfile.productTag, kProfile.version, is64Bit ? kProfile.suffix64 : "") &&
-              FolderChainNames(path->c_str(), leaf.c_str(), names);
+  bool fits = StagingLeaf(kProfile.productTag, is64Bit, &leaf) && FolderChainNames(path->c_str(), leaf.c_str(), names);
   if (fits) {
     TakeFolderChain(names, shared, staging, held);
     FileIdentity found;
@@ -61,10 +68,9 @@ void PrepareCabinetPath(PathText* path, const char* baseName, bool is64Bit, Held
 int RemoveStagingDir(int kitSelector, HeldFolders* held) {
   HeldFolders none;
   if (held == nullptr) held = &none;
-  const char* suffix = Is64BitFlavour() ? kProfile.suffix64 : "";
   PathText data, leaf, names[HeldFolders::kLevels];
   ResolveUserDataFolder(&data);
-  if (!leaf.format("%s%s%s", kitSelector != 0 ? kProfile.productTag : kProfile.runtimeTag, kProfile.version, suffix) ||
+  if (!StagingLeaf(kitSelector != 0 ? kProfile.productTag : kProfile.runtimeTag, Is64BitFlavour(), &leaf) ||
       !FolderChainNames(data.c_str(), leaf.c_str(), names)) {
     held->Release();
     return 0;
@@ -102,19 +108,13 @@ int RemoveStagingDir(int kitSelector, HeldFolders* held) {
 
 int DeleteFilesInFolder(const char* folder) {
   int result = 1;
-  CommandText pattern;
-  if (!pattern.format("%s\\*.*", folder)) return result;
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return result;
-  do {
+  ForEachEntry(folder, [&](const WIN32_FIND_DATAA& entry) {
     // Folders stay, and so do links, which are not followed.
-    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+    if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return;
     CommandText file;
     if (!file.format("%s\\%s", folder, entry.cFileName) || !DeleteFileA(file.c_str())) result = 0;
-  } while (FindNextFileA(search, &entry));
-  FindClose(search);
+  });
   return result;
 }
 
-void ForgetStagingDirectory() { g_staging = FileIdentity{}; }
+void ForgetStagingDirectoryForTesting() { g_staging = FileIdentity{}; }

@@ -8,7 +8,7 @@
 // before the cabinet thread starts.
 #pragma once
 
-#include "payload/run_folder.h"
+#include "payload/folder_chain.h"
 #include "platform/fixed_text.h"
 
 // Creates the data folder (its result is not tested), holds it, makes the
@@ -27,8 +27,12 @@ void PreparePackagePath(PathText* path, bool is64Bit, HeldFolders* held);
 // ERROR_STOPPED_ON_SYMLINK ends the process).
 void PrepareCabinetPath(PathText* path, const char* baseName, bool is64Bit, HeldFolders* held);
 
+// Which staging directory RemoveStagingDir removes.
+const int kKitStaging = 1;      // the kit's, "qmb"
+const int kRuntimeStaging = 0;  // the runtime's, "zlp"
+
 // Deletes the plain files of the staging directory of the kit (selector
-// nonzero, "qmb") or of the runtime (zero, "zlp"), then removes the staging,
+// nonzero, kKitStaging) or of the runtime (zero, kRuntimeStaging), then removes the staging,
 // product and maker folders in that order where they are empty, each while
 // the one above it is still held. Each folder is opened and checked as
 // OpenRunFolder does; where `held` holds a level, the name must lead to that
@@ -43,5 +47,6 @@ int RemoveStagingDir(int kitSelector, HeldFolders* held = nullptr);
 int DeleteFilesInFolder(const char* folder);
 
 // Forgets the staging directory this process made, as a new process would
-// start without it (the host tests run many simulated processes in one).
-void ForgetStagingDirectory();
+// start without it (the host tests run many simulated processes in one; the
+// product never calls it).
+void ForgetStagingDirectoryForTesting();

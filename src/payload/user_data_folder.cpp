@@ -1,6 +1,7 @@
 #include "payload/user_data_folder.h"
 
 #include "diag/system_library.h"
+#include "platform/windows_version.h"
 
 namespace {
 
@@ -16,15 +17,13 @@ const UINT kWideCapacity = 260;
 
 bool IsWindowsVersion6() {
   if (g_versionKnown) return g_versionAnswer;
-  OSVERSIONINFOA info = {};
-  info.dwOSVersionInfoSize = 148;
-  GetVersionExA(&info);
-  g_versionAnswer = info.dwPlatformId == VER_PLATFORM_WIN32_NT && info.dwMajorVersion == 6;
+  WindowsVersion version = ReadWindowsVersion();
+  g_versionAnswer = version.nt && version.major == 6;
   g_versionKnown = true;
   return g_versionAnswer;
 }
 
-void ForgetWindowsVersion() {
+void ForgetWindowsVersionForTesting() {
   g_versionKnown = false;
   g_versionAnswer = false;
 }
@@ -44,8 +43,7 @@ int ResolveLocalLowFolder(PathText* folder) {
       return 0;
     }
     // "...\Local" becomes "...\LocalLow", when there is room for it.
-    UINT n = 0;
-    while (n < kWideCapacity && wide[n] != 0) ++n;
+    UINT n = static_cast<UINT>(TextLength(wide, kWideCapacity));
     if (n + 3 >= kWideCapacity) {
       FreeLibrary(shell);
       return 0;

@@ -23,8 +23,9 @@ bool ResolveUserDataFolder(PathText* folder);
 bool IsWindowsVersion6();
 
 // Forgets the cached answer, as a new process would start without it (the
-// host tests run many simulated processes in one).
-void ForgetWindowsVersion();
+// host tests run many simulated processes in one; the product never calls
+// it).
+void ForgetWindowsVersionForTesting();
 
 // The local-low application-data folder, or the local one with "Low"
 // appended. Returns 1 when it wrote `folder`, 0 when it did not (the text is

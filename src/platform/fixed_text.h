@@ -26,6 +26,15 @@ int FormatInto(char* dst, size_t dstBytes, const char* format, ...);
 // (case-sensitive), or null when there is none.
 const char* FindText(const char* text, const char* part);
 
+// The number of characters of `text` before its terminator, counting at
+// most `capacity` of them (a text that fills its storage unterminated).
+template <class Char>
+size_t TextLength(const Char* text, size_t capacity = static_cast<size_t>(-1)) {
+  size_t n = 0;
+  while (n < capacity && text[n] != 0) ++n;
+  return n;
+}
+
 template <size_t N>
 class FixedText {
  public:
@@ -40,11 +49,7 @@ class FixedText {
 
   char* data() { return text_; }
   const char* c_str() const { return text_; }
-  size_t size() const {
-    size_t n = 0;
-    while (n < N && text_[n] != '\0') ++n;
-    return n;
-  }
+  size_t size() const { return TextLength(text_, N); }
   bool empty() const { return text_[0] == '\0'; }
 
   // Zero-fills the whole storage.

@@ -5,7 +5,7 @@
 #include "engine/process_runner.h"
 #include "payload/payload_catalogue.h"
 #include "payload/resource_file.h"
-#include "payload/run_folder.h"
+#include "payload/folder_chain.h"
 #include "payload/user_data_folder.h"
 #include "platform/fixed_text.h"
 #include "state/product_probes.h"
@@ -46,21 +46,11 @@ void UpdaterPhase(HMODULE module) {
 }
 
 DWORD RemoveOldUpdater() {
-  DWORD result = 0;
   CommandText tool;
   LocateInstallerTool(tool.data(), static_cast<DWORD>(CommandText::kBytes));
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
   CommandText commandLine;
   commandLine.format(" /x %s /qn", kProfile.oldUpdaterProductCode);
-  if (!CreateProcessA(tool.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
-    return GetLastError();
-  MessagePumpWait(process.hProcess);
-  DWORD code = 0;
-  if (GetExitCodeProcess(process.hProcess, &code)) result = code;
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return result;
+  ChildOutcome removal = RunChild(tool.c_str(), commandLine.data(), ChildWait::kPumpMessages);
+  if (!removal.started) return removal.startError;
+  return removal.codeRead ? removal.exitCode : 0;
 }

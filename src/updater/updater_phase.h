@@ -19,6 +19,7 @@ void UpdaterPhase(HMODULE module);
 
 // Starts the installer tool (as the application name) with the command line
 // " /x <old updater product code> /qn", waits dispatching window messages,
-// and returns the removal's exit code, or the platform error when it could
-// not start.
+// and returns the removal's exit code, the platform error when it could not
+// start, or 0 when its end could not be awaited or its code read (the phase
+// goes on either way).
 DWORD RemoveOldUpdater();

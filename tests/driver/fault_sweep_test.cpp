@@ -72,8 +72,8 @@ void PrintTo(const Machine& m, std::ostream* out) { *out << m.name; }
 // made only there are failed too.
 void OldWindowsInstaller() { sim::SetMsiVersion(0x00020000, 0x0A27FFFF); }
 void NoInstallerLocation() {
-  sim::RegDeleteTree(test::kInstallerKey);
-  sim::RegCreateKey(test::kInstallerKey);
+  sim::RemoveRegistryTree(test::kInstallerKey);
+  sim::MakeRegistryKey(test::kInstallerKey);
 }
 void NoRoomForTheCabinets() { sim::SetDiskSpace(test::kPackageBytes.size() + 10000); }
 
@@ -289,7 +289,7 @@ class FaultSweepTest : public test::MachineTest {
     if (m.more != nullptr) m.more();
     bool reinstall = m.reinstall;
     Installer([reinstall](int run) -> DWORD {
-      sim::RegCreateKey(kRuntimeKey);
+      sim::MakeRegistryKey(kRuntimeKey);
       if (reinstall && run == 1) {
         sim::RegSet(kSettingsKey, "InstallStatus", REG_SZ, "reinstall");
         return 0;

@@ -195,7 +195,7 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
     SCOPED_TRACE(attack.name);
     Restart();
     AddPayload();
-    sim::RegCreateKey(test::kRuntimeKey);
+    sim::MakeRegistryKey(test::kRuntimeKey);
     RecordedProgram(test::kRegistrationTool);
     // A failed library step makes the run write its log.
     sim::RemoveExport("kernel32.dll", "SetDllDirectoryA");

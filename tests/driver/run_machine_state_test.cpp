@@ -98,7 +98,7 @@ TEST_F(RunMachineStateTest, TypicalSilentRunInstallsFollowUpsAndTheUpdater) {
   KitWithFollowUps();
   SetCommandLine("/s");
   Installer([&](int) -> DWORD {
-    sim::RegCreateKey(kRuntimeKey);
+    sim::MakeRegistryKey(kRuntimeKey);
     return 0;
   });
   sim::RunResult r = RunWinMain();
@@ -122,7 +122,7 @@ TEST_F(RunMachineStateTest, FailedOrCancelledSilentInstallStillRunsTheFollowUpsB
     Restart();
     AddPayload();
     KitWithFollowUps();
-    sim::RegCreateKey(kRuntimeKey);
+    sim::MakeRegistryKey(kRuntimeKey);
     SetCommandLine("/s");
     Installer([&](int) -> DWORD { return code; });
     sim::RunResult r = RunWinMain();
@@ -136,7 +136,7 @@ TEST_F(RunMachineStateTest, FailedOrCancelledSilentInstallStillRunsTheFollowUpsB
 TEST_F(RunMachineStateTest, InstallerThatDoesNotStartStillChecksAndFollowsUp) {
   AddPayload();
   KitWithFollowUps();
-  sim::RegCreateKey(kRuntimeKey);
+  sim::MakeRegistryKey(kRuntimeKey);
   SetCommandLine("/s");
   sim::RunResult r = RunWinMain();  // no installer tool on the machine
   EXPECT_EQ(r.code, 1);

@@ -53,7 +53,7 @@ TEST_F(RunOptionsTest, MainCommandLineCarriesTheOptions) {
   for (const LineRow& row : rows) {
     SCOPED_TRACE(row.name);
     sim::Reset();
-    ForgetWindowsVersion();
+    ForgetWindowsVersionForTesting();
     sim::RegSetString(test::kInstallerKey, "InstallerLocation", "C:\\Windows\\system32");
     sim::SetUserLangId(row.userLanguage);
     sim::SetCodePage(row.codePage);
@@ -78,7 +78,7 @@ TEST_F(RunOptionsTest, OptionsBeyondTheirTextsEndTheRunBeforeTheVersionGate) {
   for (const std::string& argument : rows) {
     SCOPED_TRACE(argument.substr(0, 20));
     sim::Reset();
-    ForgetWindowsVersion();
+    ForgetWindowsVersionForTesting();
     sim::SetMsiVersion(0x00020000, 0x0A27FFFF);  // too old: the gate would show its message
     sim::SetCommandLine("qmb-setup.exe /s " + argument);
     AddPayload();

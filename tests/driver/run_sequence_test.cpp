@@ -85,7 +85,7 @@ TEST_F(RunSequenceTest, InstallerExitCodeBecomesTheRunsExitCode) {
   for (DWORD code : {0u, 1602u, 1603u, 1618u, 3010u, 1641u, 0xC0000005u}) {
     SCOPED_TRACE(code);
     sim::Reset();
-    ForgetWindowsVersion();
+    ForgetWindowsVersionForTesting();
     sim::RegSetString(test::kInstallerKey, "InstallerLocation", "C:\\Windows\\system32");
     AddPayload();
     FakeInstaller(code);
@@ -172,7 +172,7 @@ TEST_F(RunSequenceTest, VersionMessageIsThePlatformsLanguageChoice) {
 TEST_F(RunSequenceTest, ToolNotLocatedReturnsMinusThreeWithoutCleanup) {
   AddPayload();
   FakeInstaller(0);
-  sim::RegDeleteTree(test::kInstallerKey);
+  sim::RemoveRegistryTree(test::kInstallerKey);
   sim::RunResult r = RunWinMain();
   EXPECT_EQ(r.code, -3);
   EXPECT_EQ(sim::ReadFileBytes(kPackagePath), test::kPackageBytes) << "the package stays";
@@ -259,7 +259,7 @@ TEST_F(RunSequenceTest, SysWow64ToolRewritesSystem32InThePackagePathOnly) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.dataFolder) + " with " + row.location);
     sim::Reset();
-    ForgetWindowsVersion();
+    ForgetWindowsVersionForTesting();
     std::string folder = row.dataFolder;
     sim::SetKnownFolder(sim::LocalAppDataLowId(), std::u16string(folder.begin(), folder.end()));
     sim::MakeDirectories(folder);

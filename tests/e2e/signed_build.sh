@@ -5,8 +5,10 @@
 # the resource section still starts on a page boundary and the checksum
 # holds; a wrong password fails the build and leaves no exe; a change of the
 # password's source signs the exe again; a PKCS#12 file with an empty
-# password signs; a signer that fails in a way of its own (a cut output)
-# leaves neither the exe nor the partial output.
+# password signs; scripts/verify-signed.sh finds the signed exe to be the
+# exe its inputs build plus a signature, and not another build's; a signer
+# that fails in a way of its own (a cut output) leaves neither the exe nor
+# the partial output.
 #
 # Usage: signed_build.sh SOURCE_DIR BUILD_DIR PAYLOAD_DIR TOOLS_WINEPREFIX
 # (BUILD_DIR is made afresh; it ends up holding the signed qmb-setup.exe)
@@ -69,6 +71,30 @@ if grep -q -F "$QMB_TEST_SIGN_PASSWORD" "$build/CMakeCache.txt" "$build/build.ni
   qmb_fail "the password is in no build file nor the build's output"
 else
   qmb_pass "the password is in no build file nor the build's output"
+fi
+
+# The check a customer or auditor runs (scripts/verify-signed.sh): it builds
+# the exe again and finds the signed one to be that exe plus a signature;
+# given the sources of another build (the manifest changed), it finds that
+# the signed exe differs, and says where.
+verify() {
+  VERIFY_STATUS=0
+  TMPDIR="$work" "$source_dir/scripts/verify-signed.sh" "$exe" --payload "$payload" \
+    --tools-wineprefix "$tools_prefix" "$@" >"$work/verify.out" 2>&1 || VERIFY_STATUS=$?
+  qmb_log "verify-signed $*: status $VERIFY_STATUS: $(tail -1 "$work/verify.out")"
+}
+verify
+expect_eq "the signed exe is the exe its inputs build plus a signature" "0 same" \
+  "$VERIFY_STATUS $(tail -1 "$work/verify.out" | cut -d: -f1)"
+mkdir "$work/other-source"
+tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/other-source" -xf -
+echo '<!-- another build -->' >>"$work/other-source/res/qmb-setup.manifest"
+verify --source "$work/other-source"
+expect_eq "the signed exe differs from another build's exe" 1 "$VERIFY_STATUS"
+if tail -1 "$work/verify.out" | grep -Eq '^differs: not the rebuilt exe plus a signature: first difference at offset [0-9]+ \(0x[0-9a-f]+\), [a-z]'; then
+  qmb_pass "the reason names the first differing offset and where it lies"
+else
+  qmb_fail "the reason names the first differing offset and where it lies" "$(cat "$work/verify.out")"
 fi
 
 build "wrong password" -DQMB_SIGN_PASSWORD_ENV= -DQMB_SIGN_PASSWORD_FILE="$work/wrong-password"

@@ -87,11 +87,11 @@ TEST_F(InstallerToolTest, TrailingBackslashIsKeptAsStored) {
 }
 
 TEST_F(InstallerToolTest, MissingKeyOrValueIsNotLocated) {
-  sim::RegDeleteTree(kInstallerKey);
+  sim::RemoveRegistryTree(kInstallerKey);
   bool ok = true;
   EXPECT_EQ(Locate(260, &ok), "");
   EXPECT_FALSE(ok);
-  sim::RegCreateKey(kInstallerKey);
+  sim::MakeRegistryKey(kInstallerKey);
   EXPECT_EQ(Locate(260, &ok), "");
   EXPECT_FALSE(ok);
   EXPECT_EQ(sim::OpenRegistryHandles(), 0);
@@ -99,7 +99,7 @@ TEST_F(InstallerToolTest, MissingKeyOrValueIsNotLocated) {
 
 TEST_F(InstallerToolTest, WindowsFiveTwoUsesTheSystemDirectoryWhateverTheRegistry) {
   sim::SetWindowsVersion(5, 2);
-  sim::RegDeleteTree(kInstallerKey);
+  sim::RemoveRegistryTree(kInstallerKey);
   bool ok = false;
   EXPECT_EQ(Locate(260, &ok), "C:\\Windows\\system32\\msiexec.exe");
   EXPECT_TRUE(ok);

@@ -67,7 +67,7 @@ TEST_F(Flavour64Test, SysWow64ToolLeavesThePackagePathAsWritten) {
 
 TEST_F(Flavour64Test, UpdaterPhaseIsSkippedEvenAfterASuccessWithTheRuntimeRegistered) {
   AddPayload();
-  sim::RegCreateKey("SOFTWARE\\Morvanta\\Vesk Runtime Environment\\1.6.0_39");
+  sim::MakeRegistryKey("SOFTWARE\\Morvanta\\Vesk Runtime Environment\\1.6.0_39");
   FakeInstaller(0);
   EXPECT_EQ(RunWinMain().code, 0);
   EXPECT_EQ(Runs().size(), 1u);

@@ -221,7 +221,7 @@ void Clean() {
     RegQueryValueExA(key, "", nullptr, &type, nullptr, &length);
     RegCloseKey(key);
   }
-  sim::RegDeleteTree("SOFTWARE");
+  sim::RemoveRegistryTree("SOFTWARE");
   sim::ClearCalls();
   Require(sim::OpenRegistryHandles() == 0 && !sim::RegKeyExists("SOFTWARE"), "each record starts clean");
 }
@@ -231,13 +231,13 @@ void Prepare(const Record& r) {
   const std::string key = KeyOf(r.op);
   if ((r.flags & kKeyAbsent) != 0) {
     // The parent stays, so that the read fails on the key itself.
-    sim::RegCreateKey("SOFTWARE");
+    sim::MakeRegistryKey("SOFTWARE");
     return;
   }
-  sim::RegCreateKey(key);
+  sim::MakeRegistryKey(key);
   if ((r.flags & kValueAbsent) == 0) sim::RegSet(key, ValueOf(r.op), r.type, r.bytes);
   if ((r.flags & kOtherValue) != 0) sim::RegSetString(key, "Other", "kept");
-  if ((r.flags & kSubkey) != 0) sim::RegCreateKey(key + "\\Child");
+  if ((r.flags & kSubkey) != 0) sim::MakeRegistryKey(key + "\\Child");
   if ((r.flags & kDenyWrite) != 0) sim::RegDenyWrite(key);
   if ((r.flags & kQueryFails) != 0) sim::FailCall("RegQueryValueExA", 1, ERROR_ACCESS_DENIED);
   if ((r.flags & kCloseFails) != 0) sim::FailCall("RegCloseKey", 1, ERROR_INVALID_HANDLE);

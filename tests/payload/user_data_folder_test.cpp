@@ -43,12 +43,12 @@ TEST_F(UserDataFolderTest, WindowsSixWithoutAFolderFallsBackToTheProfileAndStill
   EXPECT_TRUE(Resolve().flag);
 
   sim::Reset();
-  ForgetWindowsVersion();
+  ForgetWindowsVersionForTesting();
   sim::RemoveExport("shell32.dll", "SHGetFolderPathEx");
   EXPECT_EQ(Resolve().folder, "C:\\Users\\tester");
 
   sim::Reset();
-  ForgetWindowsVersion();
+  ForgetWindowsVersionForTesting();
   sim::RemoveLibrary("shell32.dll");
   sim::UnsetEnv("USERPROFILE");
   Outcome o = Resolve();
@@ -76,14 +76,14 @@ TEST_F(UserDataFolderTest, VersionTestIsExactlySixAndAskedOnce) {
   } rows[] = {{6, 2, true}, {5, 2, false}, {10, 2, false}, {7, 2, false}, {6, 1, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE("major " + std::to_string(row.major) + " platform " + std::to_string(row.platform));
-    ForgetWindowsVersion();
+    ForgetWindowsVersionForTesting();
     sim::SetWindowsVersion(row.major, 0, row.platform);
     EXPECT_EQ(IsWindowsVersion6(), row.six);
   }
   sim::ClearCalls();
   sim::SetWindowsVersion(5, 0);
   EXPECT_FALSE(IsWindowsVersion6());  // still the cached answer of the last row
-  ForgetWindowsVersion();
+  ForgetWindowsVersionForTesting();
   EXPECT_FALSE(IsWindowsVersion6());
   sim::SetWindowsVersion(6, 0);
   EXPECT_FALSE(IsWindowsVersion6());
@@ -118,7 +118,7 @@ TEST_F(UserDataFolderTest, OlderSystemsFallBackAsTheTableSays) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     sim::Reset();
-    ForgetWindowsVersion();
+    ForgetWindowsVersionForTesting();
     OlderSystem();
     if (!row.shfolder) sim::RemoveLibrary("shfolder.dll");
     if (!row.shfolderExport) sim::RemoveExport("shfolder.dll", "SHGetFolderPathA");
@@ -162,7 +162,7 @@ TEST_F(UserDataFolderTest, LibrariesAreLoadedOnlyByFullSystemPath) {
   PathText folder;
   ResolveUserDataFolder(&folder);
   OlderSystem();
-  ForgetWindowsVersion();
+  ForgetWindowsVersionForTesting();
   ResolveUserDataFolder(&folder);
   auto loads = sim::LibraryLoads();
   ASSERT_EQ(loads.size(), 2u);

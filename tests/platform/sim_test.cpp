@@ -1,146 +1,673 @@
-// The simulated machine refuses what Windows refuses; these cases pin the
-// platform behaviour the system's own tests rely on.
+// The simulated machine refuses what Windows refuses and allows what it
+// allows: each row of these tables pins one rule of the rules index at the
+// top of platform/sim/machine.h, under the name the index gives it, on a
+// fresh machine.
 #include "platform/sim/machine.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 namespace {
+
+const std::string kUser = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
+// 0 when the call succeeded, else its last error.
+DWORD ErrorOf(bool ok) { return ok ? 0 : GetLastError(); }
+
+HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+            DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+  return CreateFileA(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// Opens and closes again: 0, or the open's error.
+DWORD OpenError(const std::string& path, DWORD access, DWORD share, DWORD disposition,
+                DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+  HANDLE h = Open(path, access, share, disposition, flags);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(h);
+  return 0;
+}
+
+// A folder, or a link itself, opened as the system opens its folders.
+HANDLE OpenFolder(const std::string& path, DWORD share, DWORD access = FILE_LIST_DIRECTORY) {
+  return Open(path, access, share, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+// Security attributes made from SDDL, freed with the object.
+struct Descriptor {
+  explicit Descriptor(const std::string& sddl) {
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &sa.lpSecurityDescriptor,
+                                                         nullptr);
+  }
+  ~Descriptor() { LocalFree(sa.lpSecurityDescriptor); }
+  SECURITY_ATTRIBUTES sa = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+};
+
+HKEY OpenKey(const char* path, REGSAM access) {
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, &key), 0) << path;
+  return key;
+}
+
+DWORD RunAndWait(LPCSTR application, const char* commandLine) {
+  std::string line = commandLine;
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessA(application, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return 0xFFFF0000u | GetLastError();
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  return code;
+}
+
+struct Rule {
+  const char* name;  // as the rules index names it
+  std::function<void()> check;
+};
+
+void CheckEach(const std::vector<Rule>& rules) {
+  for (const Rule& rule : rules) {
+    SCOPED_TRACE(rule.name);
+    sim::Reset();
+    rule.check();
+  }
+}
+
+TEST(SimRulesTest, FileSystem) {
+  CheckEach({
+      {"names without case",
+       [] {
+         sim::WriteFileBytes("C:\\Work\\A.bin", "a");
+         EXPECT_EQ(OpenError("c:\\WORK\\a.BIN", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), 0u);
+         EXPECT_EQ(ErrorOf(DeleteFileA("c:\\work\\A.BIN")), 0u);
+         EXPECT_FALSE(sim::Exists("C:\\Work\\A.bin"));
+       }},
+      {"path of 260: 206",
+       [] {
+         std::string dir = "C:\\" + std::string(128, 'a');
+         sim::MakeDirectories(dir);
+         std::string path = dir + "\\" + std::string(127, 'b');  // 259 characters: accepted
+         EXPECT_EQ(OpenError(path, GENERIC_WRITE, 0, CREATE_ALWAYS), 0u);
+         EXPECT_EQ(OpenError(path + "b", GENERIC_WRITE, 0, CREATE_ALWAYS), 206u);
+       }},
+      {"folder path of 249: 206",
+       [] {
+         std::string base = "C:\\" + std::string(120, 'a');
+         sim::MakeDirectories(base);
+         std::string fits = base + "\\" + std::string(124, 'b');  // 248 characters
+         EXPECT_EQ(ErrorOf(CreateDirectoryA(fits.c_str(), nullptr)), 0u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA((fits + "c").c_str(), nullptr)), 206u);
+       }},
+      {"invalid name: 123",
+       [] {
+         sim::MakeDirectories("C:\\w");
+         EXPECT_EQ(OpenError("C:\\w\\a<b", GENERIC_WRITE, 0, CREATE_ALWAYS), 123u);
+         EXPECT_EQ(OpenError("C:\\w\\a*", GENERIC_WRITE, 0, CREATE_ALWAYS), 123u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\w\\a|b", nullptr)), 123u);
+       }},
+      {"missing folder: 3, missing name: 2",
+       [] {
+         EXPECT_EQ(OpenError("C:\\nowhere\\a.bin", GENERIC_WRITE, 0, CREATE_ALWAYS), 3u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\missing\\sub", nullptr)), 3u);
+         EXPECT_EQ(ErrorOf(DeleteFileA("C:\\nowhere\\a.bin")), 3u);
+         EXPECT_EQ(ErrorOf(DeleteFileA("C:\\a.bin")), 2u);
+         EXPECT_EQ(OpenError("C:\\a.bin", GENERIC_READ, 0, OPEN_EXISTING), 2u);
+       }},
+      {"redirection by final path only",
+       [] {
+         sim::MakeDirectories("C:\\Real\\Folder");
+         sim::MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow\\Mine");
+         sim::RedirectFolder("C:\\Users\\tester\\AppData\\LocalLow", "C:\\Real");
+         EXPECT_EQ(GetFileAttributesA("C:\\Users\\tester\\AppData\\LocalLow\\Folder"), FILE_ATTRIBUTE_DIRECTORY);
+         HANDLE redirected = OpenFolder("C:\\Users\\tester\\AppData\\LocalLow\\Folder", FILE_SHARE_READ);
+         HANDLE real = OpenFolder("C:\\Real\\Folder", FILE_SHARE_READ);
+         BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+         ASSERT_TRUE(GetFileInformationByHandle(redirected, &a) && GetFileInformationByHandle(real, &b));
+         EXPECT_EQ(a.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+         EXPECT_NE(a.nFileIndexLow, 0u);
+         EXPECT_EQ(a.nFileIndexLow, b.nFileIndexLow);
+         HMODULE kernel = LoadLibraryA("C:\\Windows\\system32\\kernel32.dll");
+         auto finalPath =
+             reinterpret_cast<GetFinalPathNameByHandleA_fn>(GetProcAddress(kernel, "GetFinalPathNameByHandleA"));
+         char found[MAX_PATH + 8] = {};
+         ASSERT_NE(finalPath, nullptr);
+         EXPECT_EQ(finalPath(redirected, found, sizeof found, 0), 18u);
+         EXPECT_STREQ(found, "\\\\?\\C:\\Real\\Folder");
+         FreeLibrary(kernel);
+         CloseHandle(redirected);
+         CloseHandle(real);
+       }},
+      {"no sharing: 32",
+       [] {
+         sim::MakeDirectories("C:\\work");
+         HANDLE a = Open("C:\\work\\a.bin", GENERIC_WRITE, 0, CREATE_ALWAYS);
+         ASSERT_NE(a, INVALID_HANDLE_VALUE);
+         EXPECT_EQ(OpenError("C:\\WORK\\A.BIN", GENERIC_WRITE, 0, CREATE_ALWAYS), 32u);
+         EXPECT_EQ(OpenError("C:\\work\\a.bin", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING), 32u);
+         EXPECT_TRUE(CloseHandle(a));
+       }},
+      {"no delete sharing: 32",
+       [] {
+         sim::MakeDirectories("C:\\work");
+         HANDLE a = Open("C:\\work\\a.bin", GENERIC_WRITE, 0, CREATE_ALWAYS);
+         EXPECT_EQ(ErrorOf(DeleteFileA("C:\\work\\a.bin")), 32u);
+         EXPECT_EQ(ErrorOf(MoveFileA("C:\\work\\a.bin", "C:\\work\\b.bin")), 32u);
+         EXPECT_TRUE(CloseHandle(a));
+         EXPECT_EQ(ErrorOf(DeleteFileA("c:\\work\\A.bin")), 0u);
+         sim::MakeDirectories("C:\\p\\c");
+         HANDLE held = OpenFolder("C:\\p\\c", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         EXPECT_EQ(ErrorOf(RemoveDirectoryA("C:\\p\\c")), 32u);
+         EXPECT_EQ(sim::UserRename("C:\\p\\c", "C:\\p\\d"), 32u);
+         CloseHandle(held);
+         EXPECT_EQ(ErrorOf(RemoveDirectoryA("C:\\p\\c")), 0u);
+       }},
+      {"no data access, no sharing",
+       [] {
+         sim::WriteFileBytes("C:\\w\\f.txt", "f");
+         sim::HoldFileOpen("C:\\w\\f.txt", WRITE_DAC, 0);
+         EXPECT_EQ(OpenError("C:\\w\\f.txt", GENERIC_READ, 0, OPEN_EXISTING), 0u);
+         EXPECT_EQ(ErrorOf(DeleteFileA("C:\\w\\f.txt")), 0u);
+         EXPECT_TRUE(sim::Exists("C:\\w\\f.txt")) << "until the handle is closed";
+         sim::ReleaseHeldFiles();
+         EXPECT_FALSE(sim::Exists("C:\\w\\f.txt"));
+         sim::MakeDirectories("C:\\e");
+         ASSERT_EQ(sim::HoldFolderOpen("C:\\e", WRITE_DAC, 0), 0u);
+         EXPECT_TRUE(RemoveDirectoryA("C:\\e"));
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\e", nullptr)), 5u);
+         sim::ReleaseHeldFiles();
+         EXPECT_TRUE(CreateDirectoryA("C:\\e", nullptr));
+       }},
+      {"pending deletion: 5",
+       [] {
+         sim::WriteFileBytes("C:\\w\\a.msi", "a");
+         sim::HoldFileOpen("C:\\w\\a.msi", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+         EXPECT_TRUE(DeleteFileA("C:\\w\\a.msi"));
+         EXPECT_EQ(OpenError("C:\\w\\a.msi", GENERIC_WRITE, 0, CREATE_NEW, 0), 5u);
+         EXPECT_EQ(GetFileAttributesA("C:\\w\\a.msi"), INVALID_FILE_ATTRIBUTES);
+         EXPECT_EQ(GetLastError(), 5u);
+         EXPECT_FALSE(RemoveDirectoryA("C:\\w"));
+         EXPECT_EQ(GetLastError(), 145u);
+         sim::ReleaseHeldFiles();
+         EXPECT_FALSE(sim::Exists("C:\\w\\a.msi"));
+         // Moved first, it leaves its name free; the open handle goes with it.
+         sim::WriteFileBytes("C:\\w\\b.msi", "b");
+         sim::HoldFileOpen("C:\\w\\b.msi", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
+         EXPECT_TRUE(MoveFileA("C:\\w\\b.msi", "C:\\b.old"));
+         EXPECT_TRUE(DeleteFileA("C:\\b.old"));
+         EXPECT_TRUE(RemoveDirectoryA("C:\\w"));
+         EXPECT_TRUE(sim::Exists("C:\\b.old"));
+         sim::ReleaseHeldFiles();
+         EXPECT_FALSE(sim::Exists("C:\\b.old"));
+       }},
+      {"open below: no rename, 5",
+       [] {
+         sim::WriteFileBytes("C:\\p\\c\\f.txt", "f");
+         HANDLE below = OpenFolder("C:\\p\\c", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         EXPECT_EQ(sim::UserRename("C:\\p", "C:\\q"), 5u);
+         EXPECT_EQ(ErrorOf(MoveFileA("C:\\p", "C:\\q")), 5u);
+         CloseHandle(below);
+         EXPECT_EQ(sim::UserRename("C:\\p", "C:\\q"), 0u);
+       }},
+      {"read-only: 5",
+       [] {
+         sim::WriteFileBytes("C:\\work\\ro.txt", "x");
+         sim::SetReadOnly("C:\\work\\ro.txt", true);
+         EXPECT_EQ(ErrorOf(DeleteFileA("C:\\work\\ro.txt")), 5u);
+         EXPECT_EQ(OpenError("C:\\work\\ro.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), 5u);
+         EXPECT_EQ(OpenError("C:\\work\\ro.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), 0u);
+         sim::MakeDirectories("C:\\ro");
+         sim::SetReadOnly("C:\\ro", true);
+         EXPECT_EQ(ErrorOf(RemoveDirectoryA("C:\\ro")), 5u);
+       }},
+      {"link itself or through",
+       [] {
+         sim::MakeDirectories("C:\\t");
+         sim::MakeLink("C:\\t\\l.cab", "C:\\t\\target.cab");
+         EXPECT_EQ(OpenError("C:\\t\\l.cab", GENERIC_WRITE, 0, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT), 80u);
+         EXPECT_EQ(OpenError("C:\\t\\l.cab", GENERIC_WRITE, 0, CREATE_NEW, 0), 0u);
+         EXPECT_TRUE(sim::Exists("C:\\t\\target.cab"));
+         sim::MakeLink("C:\\j", "C:\\t");
+         HANDLE itself = OpenFolder("C:\\j", FILE_SHARE_READ);
+         HANDLE through = Open("C:\\j", FILE_LIST_DIRECTORY, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+         BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+         ASSERT_TRUE(GetFileInformationByHandle(itself, &a) && GetFileInformationByHandle(through, &b));
+         EXPECT_EQ(a.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+         EXPECT_EQ(b.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+         CloseHandle(itself);
+         CloseHandle(through);
+       }},
+      {"folder needs backup semantics: 5",
+       [] {
+         sim::MakeDirectories("C:\\d");
+         EXPECT_EQ(OpenError("C:\\d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), 5u);
+         EXPECT_EQ(OpenError("C:\\d", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS), 0u);
+       }},
+      {"CREATE_NEW: 80, CREATE_ALWAYS: 183",
+       [] {
+         sim::WriteFileBytes("C:\\w\\f", "old");
+         EXPECT_EQ(OpenError("C:\\w\\f", GENERIC_WRITE, 0, CREATE_NEW), 80u);
+         HANDLE h = Open("C:\\w\\f", GENERIC_WRITE, 0, CREATE_ALWAYS);
+         ASSERT_NE(h, INVALID_HANDLE_VALUE);
+         EXPECT_EQ(GetLastError(), 183u);
+         CloseHandle(h);
+         EXPECT_EQ(sim::ReadFileBytes("C:\\w\\f"), "");
+       }},
+      {"reparse attribute by name",
+       [] {
+         sim::MakeDirectories("C:\\t");
+         sim::MakeLink("C:\\w\\j", "C:\\t");
+         EXPECT_EQ(GetFileAttributesA("C:\\w\\j"), FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+         WIN32_FIND_DATAA d;
+         HANDLE s = FindFirstFileA("C:\\w\\j", &d);
+         ASSERT_NE(s, INVALID_HANDLE_VALUE);
+         EXPECT_EQ(d.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+         FindClose(s);
+       }},
+      {"file index and names by handle",
+       [] {
+         sim::WriteFileBytes("C:\\w\\a", "x");
+         sim::MakeHardLink("C:\\w\\b", "C:\\w\\a");
+         HANDLE a = Open("C:\\w\\a", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+         HANDLE b = Open("C:\\w\\b", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+         BY_HANDLE_FILE_INFORMATION ia = {}, ib = {};
+         ASSERT_TRUE(GetFileInformationByHandle(a, &ia) && GetFileInformationByHandle(b, &ib));
+         EXPECT_EQ(ia.nNumberOfLinks, 2u);
+         EXPECT_EQ(ia.nFileIndexLow, ib.nFileIndexLow);
+         EXPECT_EQ(ia.nFileIndexHigh, ib.nFileIndexHigh);
+         EXPECT_EQ(ia.dwVolumeSerialNumber, ib.dwVolumeSerialNumber);
+         CloseHandle(a);
+         CloseHandle(b);
+       }},
+      {"rename onto a name: 183",
+       [] {
+         sim::WriteFileBytes("C:\\w\\a", "a");
+         sim::WriteFileBytes("C:\\w\\b", "b");
+         EXPECT_EQ(ErrorOf(MoveFileA("C:\\w\\a", "C:\\w\\b")), 183u);
+         EXPECT_EQ(sim::ReadFileBytes("C:\\w\\b"), "b");
+       }},
+      {"folder with entries: 145, existing folder: 183",
+       [] {
+         sim::WriteFileBytes("C:\\work\\sub\\f.txt", "x");
+         EXPECT_EQ(ErrorOf(RemoveDirectoryA("C:\\work\\sub")), 145u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\work\\sub\\", nullptr)), 183u);
+       }},
+      {"junction removed as itself",
+       [] {
+         sim::WriteFileBytes("C:\\t\\in.txt", "kept");
+         sim::MakeLink("C:\\j", "C:\\t");
+         EXPECT_EQ(ErrorOf(RemoveDirectoryA("C:\\j")), 0u);
+         EXPECT_FALSE(sim::Exists("C:\\j"));
+         EXPECT_EQ(sim::ReadFileBytes("C:\\t\\in.txt"), "kept");
+       }},
+      {"search: dots, case, *.*",
+       [] {
+         sim::WriteFileBytes("C:\\work\\One.cab", "1");
+         sim::MakeDirectories("C:\\work\\inner");
+         WIN32_FIND_DATAA d;
+         HANDLE s = FindFirstFileA("C:\\work\\*.*", &d);
+         ASSERT_NE(s, INVALID_HANDLE_VALUE);
+         std::vector<std::string> names{d.cFileName};
+         while (FindNextFileA(s, &d)) names.push_back(d.cFileName);
+         EXPECT_EQ(GetLastError(), 18u);
+         FindClose(s);
+         EXPECT_EQ(names, (std::vector<std::string>{".", "..", "One.cab", "inner"}));
+         HANDLE one = FindFirstFileA("C:\\WORK\\one.CAB", &d);
+         ASSERT_NE(one, INVALID_HANDLE_VALUE);
+         FindClose(one);
+         EXPECT_EQ(FindFirstFileA("C:\\work\\none", &d), INVALID_HANDLE_VALUE);
+       }},
+  });
+}
+
+TEST(SimRulesTest, Security) {
+  CheckEach({
+      {"owner: the user or an owner group, else 1307",
+       [] {
+         Descriptor byAdministrators("O:BAD:P(A;;FA;;;SY)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\o1", &byAdministrators.sa)), 0u);
+         sim::SetAdministrator(false);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\o2", &byAdministrators.sa)), 1307u);
+         Descriptor byUser("O:" + kUser + "D:P(A;;FA;;;SY)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\o3", &byUser.sa)), 0u);
+       }},
+      {"server: the user alone, else 1307",
+       [] {
+         sim::MakeDirectories("C:\\srv");
+         sim::PutOnServer("C:\\srv");
+         Descriptor byAdministrators("O:BAD:P(A;;FA;;;SY)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\srv\\a", &byAdministrators.sa)), 1307u);
+         Descriptor byUser("O:" + kUser + "D:P(A;;FA;;;SY)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\srv\\b", &byUser.sa)), 0u);
+       }},
+      {"labels refused: 5",
+       [] {
+         Descriptor labelled("D:P(A;;FA;;;SY)S:(ML;OICI;NW;;;ME)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\a", &labelled.sa)), 0u);
+         EXPECT_EQ(sim::FolderSecurity("C:\\a"), "D:P(A;;FA;;;SY)S:(ML;OICI;NW;;;ME)");
+         sim::RefuseLabels(true);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\b", &labelled.sa)), 5u);
+         HANDLE a = Open("C:\\a", WRITE_OWNER, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+         Descriptor label("S:(ML;OICI;NW;;;ME)");
+         EXPECT_EQ(ErrorOf(SetKernelObjectSecurity(a, LABEL_SECURITY_INFORMATION, label.sa.lpSecurityDescriptor)), 5u);
+         CloseHandle(a);
+       }},
+      {"rights to security: 5",
+       [] {
+         sim::MakeDirectories("C:\\f");
+         HANDLE reader = Open("C:\\f", READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+         HANDLE dac = Open("C:\\f", WRITE_DAC, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+         Descriptor list("D:P(A;;FA;;;SY)"), owner("O:" + kUser);
+         void* listSd = list.sa.lpSecurityDescriptor;
+         EXPECT_EQ(ErrorOf(SetKernelObjectSecurity(reader, DACL_SECURITY_INFORMATION, listSd)), 5u);
+         EXPECT_EQ(ErrorOf(SetKernelObjectSecurity(dac, OWNER_SECURITY_INFORMATION, owner.sa.lpSecurityDescriptor)), 5u);
+         EXPECT_EQ(ErrorOf(SetKernelObjectSecurity(dac, DACL_SECURITY_INFORMATION, listSd)), 0u);
+         char buffer[256] = {};
+         DWORD needed = 0;
+         EXPECT_EQ(ErrorOf(GetKernelObjectSecurity(dac, DACL_SECURITY_INFORMATION, buffer, sizeof buffer, &needed)), 5u);
+         EXPECT_EQ(ErrorOf(GetKernelObjectSecurity(reader, DACL_SECURITY_INFORMATION, buffer, sizeof buffer, &needed)),
+                   0u);
+         EXPECT_STREQ(buffer, "D:P(A;;FA;;;SY)");
+         CloseHandle(reader);
+         CloseHandle(dac);
+       }},
+      {"handle keeps its access",
+       [] {
+         // A user's handle opened with WRITE_DAC before the folder was
+         // secured still rewrites its access list.
+         sim::MakeDirectories("C:\\held");
+         ASSERT_EQ(sim::HoldFolderOpen("C:\\held", WRITE_DAC, 0), 0u);
+         HANDLE admin = Open("C:\\held", WRITE_DAC, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+         Descriptor secured("D:P(A;;FA;;;SY)");
+         ASSERT_TRUE(SetKernelObjectSecurity(admin, DACL_SECURITY_INFORMATION, secured.sa.lpSecurityDescriptor));
+         EXPECT_EQ(sim::UserWriteFile("C:\\held\\x", "x"), 5u);
+         EXPECT_EQ(sim::UserSetDacl("C:\\held", "D:(A;;FA;;;WD)"), 0u);
+         EXPECT_EQ(sim::UserWriteFile("C:\\held\\x", "x"), 0u);
+         CloseHandle(admin);
+         sim::ReleaseHeldFiles();
+       }},
+      {"limited user: where the list lets, else 5",
+       [] {
+         Descriptor secured("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+         ASSERT_TRUE(CreateDirectoryA("C:\\s", &secured.sa));
+         sim::SetAdministrator(false);
+         EXPECT_EQ(OpenError("C:\\s\\f", GENERIC_WRITE, 0, CREATE_NEW), 5u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\s\\d", nullptr)), 5u);
+         EXPECT_EQ(OpenError("C:\\f", GENERIC_WRITE, 0, CREATE_NEW), 0u);
+         sim::SetAdministrator(true);
+         EXPECT_EQ(OpenError("C:\\s\\f", GENERIC_WRITE, 0, CREATE_NEW), 0u);
+       }},
+      {"owner may change the list",
+       [] {
+         Descriptor listOnly("D:P(A;;FA;;;SY)"), byAdministrators("O:BAD:P(A;;FA;;;SY)");
+         ASSERT_TRUE(CreateDirectoryA("C:\\mine", &listOnly.sa));
+         ASSERT_TRUE(CreateDirectoryA("C:\\theirs", &byAdministrators.sa));
+         EXPECT_EQ(sim::HoldFolderOpen("C:\\mine", WRITE_DAC, 0), 0u);
+         EXPECT_EQ(sim::HoldFolderOpen("C:\\theirs", WRITE_DAC, 0), 5u);
+         sim::ReleaseHeldFiles();
+       }},
+      {"low label below LocalLow",
+       [] {
+         auto label = [](const char* path) {
+           sim::MakeDirectories(path);
+           HANDLE h = Open(path, READ_CONTROL, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+           char text[128] = {};
+           DWORD needed = 0;
+           EXPECT_TRUE(GetKernelObjectSecurity(h, LABEL_SECURITY_INFORMATION, text, sizeof text, &needed));
+           CloseHandle(h);
+           return std::string(text);
+         };
+         EXPECT_EQ(label("C:\\Users\\tester\\AppData\\LocalLow\\Qor"), "S:(ML;OICIID;NW;;;LW)");
+         EXPECT_EQ(label("C:\\Elsewhere"), "");
+       }},
+  });
+}
+
+TEST(SimRulesTest, Registry) {
+  CheckEach({
+      {"small buffer: 234",
+       [] {
+         sim::RegSetString("SOFTWARE\\T", "v", "abcdef");
+         HKEY k = OpenKey("software\\t", KEY_READ);
+         char buf[4] = {'x', 'x', 'x', 'x'};
+         DWORD len = sizeof buf, type = 0;
+         EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len), ERROR_MORE_DATA);
+         EXPECT_EQ(len, 7u);
+         EXPECT_EQ(std::string(buf, 4), "xxxx");
+         RegCloseKey(k);
+       }},
+      {"access of the handle: 5",
+       [] {
+         sim::RegSetString("SOFTWARE\\T", "v", "abc");
+         HKEY k = OpenKey("SOFTWARE\\T", KEY_READ);
+         EXPECT_EQ(RegSetValueExA(k, "w", 0, REG_SZ, reinterpret_cast<const BYTE*>("a"), 2), ERROR_ACCESS_DENIED);
+         EXPECT_EQ(RegDeleteValueA(k, "v"), ERROR_ACCESS_DENIED);
+         EXPECT_EQ(RegCloseKey(k), 0);
+         EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
+         k = OpenKey("SOFTWARE\\T", KEY_SET_VALUE);
+         DWORD values = 0, length = 0;
+         EXPECT_EQ(RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                                    nullptr, nullptr),
+                   ERROR_ACCESS_DENIED);
+         EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, nullptr, &length), ERROR_ACCESS_DENIED);
+         RegCloseKey(k);
+       }},
+      {"key with subkeys: 5, deleted key: 1018",
+       [] {
+         sim::MakeRegistryKey("SOFTWARE\\A\\B");
+         HKEY sw = OpenKey("SOFTWARE", KEY_READ), b = OpenKey("SOFTWARE\\A\\B", KEY_READ);
+         EXPECT_EQ(RegDeleteKeyA(sw, "A"), ERROR_ACCESS_DENIED);
+         EXPECT_TRUE(sim::RegKeyExists("SOFTWARE\\A"));
+         EXPECT_EQ(RegDeleteKeyA(sw, "A\\B"), 0);
+         DWORD length = 0;
+         EXPECT_EQ(RegQueryValueExA(b, "v", nullptr, nullptr, nullptr, &length), ERROR_KEY_DELETED);
+         RegCloseKey(b);
+         RegCloseKey(sw);
+       }},
+      {"registry names without case",
+       [] {
+         sim::RegSetString("SOFTWARE\\Test", "Name", "x");
+         HKEY k = OpenKey("software\\TEST", KEY_READ);
+         DWORD length = 0;
+         EXPECT_EQ(RegQueryValueExA(k, "NAME", nullptr, nullptr, nullptr, &length), 0);
+         EXPECT_EQ(length, 2u);
+         RegCloseKey(k);
+       }},
+      {"terminator added on reading",
+       [] {
+         sim::RegSet("SOFTWARE\\T", "v", REG_SZ, "abc");
+         HKEY k = OpenKey("SOFTWARE\\T", KEY_READ);
+         char buf[8];
+         std::memset(buf, 'x', sizeof buf);
+         DWORD len = sizeof buf;
+         EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &len), 0);
+         EXPECT_EQ(len, 3u);
+         EXPECT_EQ(std::string(buf, 5), std::string("abc\0x", 5));
+         std::memset(buf, 'x', sizeof buf);
+         len = 3;
+         EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &len), 0);
+         EXPECT_EQ(std::string(buf, 4), "abcx") << "no room: no terminator";
+         RegCloseKey(k);
+       }},
+      {"terminator taken on writing",
+       [] {
+         sim::MakeRegistryKey("SOFTWARE\\T");
+         HKEY k = OpenKey("SOFTWARE\\T", KEY_READ | KEY_WRITE);
+         EXPECT_EQ(RegSetValueExA(k, "s", 0, REG_SZ, reinterpret_cast<const BYTE*>("abc"), 3), 0);
+         EXPECT_EQ(sim::RegGet("SOFTWARE\\T", "s")->bytes, std::string("abc\0", 4));
+         EXPECT_EQ(RegSetValueExA(k, "b", 0, REG_BINARY, reinterpret_cast<const BYTE*>("abc"), 3), 0);
+         EXPECT_EQ(sim::RegGet("SOFTWARE\\T", "b")->bytes, "abc");
+         RegCloseKey(k);
+       }},
+  });
+}
+
+TEST(SimRulesTest, ProcessesAndModules) {
+  CheckEach({
+      {"event lives while a handle is open",
+       [] {
+         HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "E");
+         EXPECT_EQ(GetLastError(), 0u);
+         HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "E");
+         EXPECT_EQ(GetLastError(), 183u);
+         SetEvent(b);
+         CloseHandle(b);
+         EXPECT_TRUE(sim::EventSignalled("E"));
+         EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
+         CloseHandle(a);
+         EXPECT_FALSE(sim::EventExists("E"));
+       }},
+      {"auto-reset event",
+       [] {
+         HANDLE e = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+         EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+         EXPECT_EQ(WaitForSingleObject(e, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+         SetEvent(e);
+         EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_OBJECT_0);
+         CloseHandle(e);
+       }},
+      {"unquoted program path",
+       [] {
+         sim::RegisterProgram("C:\\Program.exe", [](const std::string&) { return 66u; });
+         sim::RegisterProgram("C:\\Program Files\\Tool\\t.exe", [](const std::string&) { return 7u; });
+         EXPECT_EQ(RunAndWait(nullptr, "C:\\Program Files\\Tool\\t.exe -x"), 66u) << "the planted C:\\Program.exe";
+         EXPECT_EQ(RunAndWait(nullptr, "\"C:\\Program Files\\Tool\\t.exe\" -x"), 7u);
+       }},
+      {"program name searched, application name not",
+       [] {
+         sim::RegisterProgram("C:\\Windows\\system32\\tool.exe", [](const std::string&) { return 9u; });
+         EXPECT_EQ(RunAndWait(nullptr, "tool -x"), 9u);
+         EXPECT_EQ(RunAndWait("tool.exe", "tool -x"), 0xFFFF0000u | ERROR_FILE_NOT_FOUND);
+         EXPECT_EQ(RunAndWait("C:\\Windows\\system32\\tool", "tool -x"), 0xFFFF0000u | ERROR_FILE_NOT_FOUND);
+       }},
+      {"library search order",
+       [] {
+         sim::WriteFileBytes("C:\\Users\\tester\\Downloads\\version.dll", "MZ planted");
+         sim::WriteFileBytes("C:\\Users\\tester\\Downloads\\planted.dll", "MZ planted");
+         sim::WriteFileBytes("C:\\Users\\tester\\Downloads\\later.dll", "MZ planted");
+         HMODULE version = LoadLibraryA("version.dll");
+         EXPECT_NE(GetProcAddress(version, "GetFileVersionInfoA"), nullptr) << "the system's, found first";
+         HMODULE planted = LoadLibraryA("planted.dll");
+         EXPECT_NE(planted, nullptr) << "the current folder, last";
+         HMODULE kernel = LoadLibraryA("C:\\Windows\\system32\\kernel32.dll");
+         auto setDllDirectory = reinterpret_cast<SetDllDirectoryA_fn>(GetProcAddress(kernel, "SetDllDirectoryA"));
+         ASSERT_NE(setDllDirectory, nullptr);
+         ASSERT_TRUE(setDllDirectory(""));
+         EXPECT_EQ(LoadLibraryA("later.dll"), nullptr) << "the current folder taken out";
+         EXPECT_EQ(GetLastError(), 126u);
+         FreeLibrary(kernel);
+         FreeLibrary(planted);
+         FreeLibrary(version);
+       }},
+      {"missing library: 126, export: 127",
+       [] {
+         sim::RemoveLibrary("shfolder.dll");
+         EXPECT_EQ(LoadLibraryA("C:\\Windows\\system32\\shfolder.dll"), nullptr);
+         EXPECT_EQ(GetLastError(), 126u);
+         HMODULE kernel = LoadLibraryA("C:\\Windows\\system32\\kernel32.dll");
+         EXPECT_EQ(GetProcAddress(kernel, "NoSuchExport"), nullptr);
+         EXPECT_EQ(GetLastError(), 127u);
+         FreeLibrary(kernel);
+       }},
+      {"string language fallback",
+       [] {
+         sim::AddString(1, 1041, "ja");
+         sim::AddString(1, 1033, "en");
+         sim::AddString(2, 9, "neutral");
+         sim::AddString(3, 2052, "zh");
+         auto load = [](UINT id) {
+           char text[16] = {};
+           LoadStringA(sim::Module(), id, text, sizeof text);
+           return std::string(text);
+         };
+         sim::SetUiLanguage(1041);
+         EXPECT_EQ(load(1), "ja");
+         sim::SetUiLanguage(2052);
+         EXPECT_EQ(load(1), "en");
+         sim::SetUiLanguage(1033);
+         EXPECT_EQ(load(2), "neutral");
+         EXPECT_EQ(load(3), "zh");
+       }},
+  });
+}
+
+TEST(SimRulesTest, EnvironmentAndTexts) {
+  CheckEach({
+      {"answer too long: the size needed",
+       [] {
+         char small[4] = {'x', 'x', 'x', 'x'};
+         EXPECT_EQ(GetSystemDirectoryA(small, sizeof small), 20u);  // C:\Windows\system32 and its terminator
+         EXPECT_EQ(GetEnvironmentVariableA("USERPROFILE", small, sizeof small), 16u);  // C:\Users\tester
+         EXPECT_EQ(std::string(small, 4), "xxxx");
+         char fits[20];
+         EXPECT_EQ(GetSystemDirectoryA(fits, sizeof fits), 19u);
+         EXPECT_STREQ(fits, "C:\\Windows\\system32");
+       }},
+      {"variable unset: 203, empty: 0",
+       [] {
+         char text[8] = "x";
+         EXPECT_EQ(GetEnvironmentVariableA("NOPE", text, sizeof text), 0u);
+         EXPECT_EQ(GetLastError(), 203u);
+         sim::SetEnv("EMPTY", "");
+         EXPECT_EQ(GetEnvironmentVariableA("EMPTY", text, sizeof text), 0u);
+         EXPECT_EQ(GetLastError(), 0u);
+         EXPECT_EQ(text[0], '\0');
+       }},
+      {"version record of 148 or 156",
+       [] {
+         OSVERSIONINFOA info = {};
+         info.dwOSVersionInfoSize = sizeof info;
+         EXPECT_TRUE(GetVersionExA(&info));
+         EXPECT_EQ(info.dwMajorVersion, 6u);
+         info.dwOSVersionInfoSize = 100;
+         EXPECT_FALSE(GetVersionExA(&info));
+         EXPECT_EQ(GetLastError(), 122u);
+       }},
+      {"double-byte lead bytes",
+       [] {
+         sim::SetCodePage(932);
+         EXPECT_TRUE(IsDBCSLeadByte(0x81));
+         EXPECT_TRUE(IsDBCSLeadByte(0xE0));
+         EXPECT_FALSE(IsDBCSLeadByte(0xA0));
+         EXPECT_FALSE(IsDBCSLeadByte(0x5C));
+         sim::SetCodePage(936);
+         EXPECT_TRUE(IsDBCSLeadByte(0xA0));
+         EXPECT_FALSE(IsDBCSLeadByte(0xFF));
+         sim::SetCodePage(1252);
+         EXPECT_FALSE(IsDBCSLeadByte(0x81));
+       }},
+      {"default character",
+       [] {
+         char out[8] = {};
+         BOOL used = FALSE;
+         EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"a\u0416\u00e9", 3, out, sizeof out, nullptr, &used), 3);
+         EXPECT_EQ(std::string(out, 3), "a?\xe9");
+         EXPECT_TRUE(used);
+       }},
+      {"shell folder not there: S_FALSE",
+       [] {
+         sim::SetShellFolder(CSIDL_APPDATA, std::string("C:\\Users\\tester\\Gone"));
+         char path[MAX_PATH] = {};
+         EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, path), S_FALSE);
+         EXPECT_STREQ(path, "C:\\Users\\tester\\Gone");
+         sim::MakeDirectories("C:\\Users\\tester\\Gone");
+         EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, path), S_OK);
+       }},
+  });
+}
+
+// ---- the process's end, and the machine's own instruments --------------------------------
 
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override { sim::Reset(); }
 };
-
-TEST_F(SimTest, FileOpenWithoutSharingRefusesASecondOpenAndDeletion) {
-  sim::MakeDirectories("C:\\work");
-  HANDLE a = CreateFileA("C:\\work\\a.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(a, INVALID_HANDLE_VALUE);
-  HANDLE b = CreateFileA("C:\\WORK\\A.BIN", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  EXPECT_EQ(b, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 32u);
-  EXPECT_FALSE(DeleteFileA("C:\\work\\a.bin"));
-  EXPECT_EQ(GetLastError(), 32u);
-  EXPECT_TRUE(CloseHandle(a));
-  EXPECT_TRUE(DeleteFileA("c:\\work\\A.bin"));
-}
-
-TEST_F(SimTest, CreateInMissingFolderFailsWithPathNotFound) {
-  HANDLE h = CreateFileA("C:\\nowhere\\a.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 3u);
-}
-
-TEST_F(SimTest, ReadOnlyFileRefusesDeletionAndReplacement) {
-  sim::WriteFileBytes("C:\\work\\ro.txt", "x");
-  sim::SetReadOnly("C:\\work\\ro.txt", true);
-  EXPECT_FALSE(DeleteFileA("C:\\work\\ro.txt"));
-  EXPECT_EQ(GetLastError(), 5u);
-  EXPECT_EQ(CreateFileA("C:\\work\\ro.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 5u);
-}
-
-TEST_F(SimTest, FolderRemovalNeedsAnEmptyFolder) {
-  sim::WriteFileBytes("C:\\work\\sub\\f.txt", "x");
-  EXPECT_FALSE(RemoveDirectoryA("C:\\work\\sub"));
-  EXPECT_EQ(GetLastError(), 145u);
-  EXPECT_FALSE(CreateDirectoryA("C:\\work\\sub\\", nullptr));
-  EXPECT_EQ(GetLastError(), 183u);
-  EXPECT_FALSE(CreateDirectoryA("C:\\missing\\sub", nullptr));
-  EXPECT_EQ(GetLastError(), 3u);
-}
-
-TEST_F(SimTest, PathOfMaxPathCharactersIsTooLong) {
-  std::string dir = "C:\\" + std::string(128, 'a');
-  sim::MakeDirectories(dir);
-  std::string longPath = dir + "\\" + std::string(127, 'b');  // 259 characters: accepted
-  HANDLE h = CreateFileA(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  CloseHandle(h);
-  longPath += "b";
-  EXPECT_EQ(CreateFileA(longPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 206u);
-}
-
-TEST_F(SimTest, FolderSearchListsDotEntriesAndMatchesWithoutCase) {
-  sim::WriteFileBytes("C:\\work\\One.cab", "1");
-  sim::MakeDirectories("C:\\work\\inner");
-  WIN32_FIND_DATAA d;
-  HANDLE s = FindFirstFileA("C:\\work\\*.*", &d);
-  ASSERT_NE(s, INVALID_HANDLE_VALUE);
-  std::vector<std::string> names{d.cFileName};
-  while (FindNextFileA(s, &d)) names.push_back(d.cFileName);
-  EXPECT_EQ(GetLastError(), 18u);
-  FindClose(s);
-  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "One.cab", "inner"}));
-  HANDLE one = FindFirstFileA("C:\\WORK\\one.CAB", &d);
-  ASSERT_NE(one, INVALID_HANDLE_VALUE);
-  FindClose(one);
-  EXPECT_EQ(FindFirstFileA("C:\\work\\none", &d), INVALID_HANDLE_VALUE);
-}
-
-TEST_F(SimTest, RegistryReadIntoSmallBufferWritesNothing) {
-  sim::RegSetString("SOFTWARE\\T", "v", "abcdef");
-  HKEY k = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\t", 0, KEY_READ, &k), 0);
-  char buf[4] = {'x', 'x', 'x', 'x'};
-  DWORD len = sizeof buf, type = 0;
-  EXPECT_EQ(RegQueryValueExA(k, "v", nullptr, &type, reinterpret_cast<BYTE*>(buf), &len), ERROR_MORE_DATA);
-  EXPECT_EQ(len, 7u);
-  EXPECT_EQ(std::string(buf, 4), "xxxx");
-  EXPECT_EQ(RegSetValueExA(k, "w", 0, REG_SZ, reinterpret_cast<const BYTE*>("a"), 2), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegCloseKey(k), 0);
-  EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
-}
-
-TEST_F(SimTest, RegistryKeyWithSubkeysIsNotDeleted) {
-  sim::RegCreateKey("SOFTWARE\\A\\B");
-  HKEY sw = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &sw), 0);
-  EXPECT_EQ(RegDeleteKeyA(sw, "A"), ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(sim::RegKeyExists("SOFTWARE\\A"));
-  RegCloseKey(sw);
-}
-
-TEST_F(SimTest, NamedEventLivesWhileAHandleIsOpen) {
-  HANDLE a = CreateEventA(nullptr, TRUE, FALSE, "E");
-  EXPECT_EQ(GetLastError(), 0u);
-  HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "E");
-  EXPECT_EQ(GetLastError(), 183u);
-  SetEvent(b);
-  CloseHandle(b);
-  EXPECT_TRUE(sim::EventSignalled("E"));
-  EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
-  CloseHandle(a);
-  EXPECT_FALSE(sim::EventExists("E"));
-}
-
-TEST_F(SimTest, UnquotedProgramPathTriesEachBlankSeparatedBeginning) {
-  sim::RegisterProgram("C:\\Program.exe", [](const std::string&) { return 66u; });
-  sim::RegisterProgram("C:\\Program Files\\Tool\\t.exe", [](const std::string&) { return 7u; });
-  char line[] = "C:\\Program Files\\Tool\\t.exe -x";
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
-  ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 66u);  // the planted C:\Program.exe ran
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  char quoted[] = "\"C:\\Program Files\\Tool\\t.exe\" -x";
-  ASSERT_TRUE(CreateProcessA(nullptr, quoted, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  GetExitCodeProcess(pi.hProcess, &code);
-  EXPECT_EQ(code, 7u);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-}
 
 DWORD WINAPI ExitFromThread(LPVOID) { ExitProcess(112); }
 
@@ -198,21 +725,11 @@ TEST_F(SimTest, ExitProcessOnASecondThreadStopsEveryThreadWithTheFirstCode) {
 TEST_F(SimTest, InjectedFaultHitsOnlyTheNthMatchingCall) {
   sim::MakeDirectories("C:\\w");
   sim::FailCall("CreateFileA", 2, 5, "b.txt");
-  auto open = [](const char* p) {
-    HANDLE h = CreateFileA(p, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    return h != INVALID_HANDLE_VALUE;
-  };
-  EXPECT_TRUE(open("C:\\w\\a.txt"));
-  EXPECT_TRUE(open("C:\\w\\b.txt"));
-  EXPECT_FALSE(open("C:\\w\\b.txt"));
-  EXPECT_EQ(GetLastError(), 5u);
-  EXPECT_TRUE(open("C:\\w\\b.txt"));
+  EXPECT_EQ(OpenError("C:\\w\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), 0u);
+  EXPECT_EQ(OpenError("C:\\w\\b.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), 0u);
+  EXPECT_EQ(OpenError("C:\\w\\b.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), 5u);
+  EXPECT_EQ(OpenError("C:\\w\\b.txt", GENERIC_WRITE, 0, CREATE_ALWAYS), 0u);
 }
-
-}  // namespace
-
-namespace {
 
 TEST(SimTextTest, LstrcmpOrdersVersionTextsByCharacterCode) {
   struct Row {
@@ -246,117 +763,5 @@ TEST(SimTextDeathTest, LstrcmpReadsEachTextToItsTerminator) {
       "heap-buffer-overflow");
 }
 #endif
-
-}  // namespace
-
-namespace {
-
-class SimSecurityTest : public ::testing::Test {
- protected:
-  void SetUp() override { sim::Reset(); }
-  static HANDLE OpenFolder(const char* path, DWORD share) {
-    return CreateFileA(path, FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  }
-};
-
-// The rules of names the system's tests rely on, each as Windows has it.
-TEST_F(SimSecurityTest, NamesStayWhileOpenAndFoldersWithOpenChildrenStayPut) {
-  // A file deleted while open with delete sharing keeps its name until closed.
-  sim::WriteFileBytes("C:\\w\\a.msi", "a");
-  sim::HoldFileOpen("C:\\w\\a.msi", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-  EXPECT_TRUE(DeleteFileA("C:\\w\\a.msi"));
-  EXPECT_EQ(CreateFileA("C:\\w\\a.msi", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 5u);
-  EXPECT_FALSE(RemoveDirectoryA("C:\\w"));
-  EXPECT_EQ(GetLastError(), 145u);
-  // Moved first, it leaves its name free; the open handle goes with it.
-  sim::ReleaseHeldFiles();
-  sim::WriteFileBytes("C:\\w\\b.msi", "b");
-  sim::HoldFileOpen("C:\\w\\b.msi", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE);
-  EXPECT_TRUE(MoveFileA("C:\\w\\b.msi", "C:\\b.old"));
-  EXPECT_TRUE(DeleteFileA("C:\\b.old"));
-  EXPECT_TRUE(RemoveDirectoryA("C:\\w"));
-  EXPECT_TRUE(sim::Exists("C:\\b.old"));
-  sim::ReleaseHeldFiles();
-  EXPECT_FALSE(sim::Exists("C:\\b.old"));
-  // A folder with something open below it cannot be renamed; one open
-  // without delete sharing neither, and it stays whatever else is open.
-  sim::WriteFileBytes("C:\\p\\c\\f.txt", "f");
-  HANDLE below = OpenFolder("C:\\p\\c", FILE_SHARE_READ | FILE_SHARE_WRITE);
-  EXPECT_EQ(sim::UserRename("C:\\p", "C:\\q"), 5u);
-  EXPECT_EQ(sim::UserRename("C:\\p\\c", "C:\\p\\d"), 32u);
-  CloseHandle(below);
-  EXPECT_EQ(sim::UserRename("C:\\p", "C:\\q"), 0u);
-  // A handle with no data access takes no part in sharing: the folder is
-  // removed, but its name stays until that handle is closed.
-  sim::MakeDirectories("C:\\e");
-  ASSERT_EQ(sim::HoldFolderOpen("C:\\e", WRITE_DAC, 0), 0u);
-  EXPECT_TRUE(RemoveDirectoryA("C:\\e"));
-  EXPECT_FALSE(CreateDirectoryA("C:\\e", nullptr));
-  EXPECT_EQ(GetLastError(), 5u);
-  sim::ReleaseHeldFiles();
-  EXPECT_TRUE(CreateDirectoryA("C:\\e", nullptr));
-}
-
-TEST_F(SimSecurityTest, LinksRedirectionsOwnersAndHandlesAsWindowsHasThem) {
-  // CREATE_NEW through a link that leads nowhere makes its target, unless
-  // the link itself is opened.
-  sim::MakeDirectories("C:\\t");
-  sim::MakeLink("C:\\t\\l.cab", "C:\\t\\target.cab");
-  EXPECT_EQ(CreateFileA("C:\\t\\l.cab", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), 80u);
-  HANDLE through = CreateFileA("C:\\t\\l.cab", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-  ASSERT_NE(through, INVALID_HANDLE_VALUE);
-  CloseHandle(through);
-  EXPECT_TRUE(sim::Exists("C:\\t\\target.cab"));
-  // A redirected folder is a normal folder by name and by handle; its final
-  // path and its file index are the target's.
-  sim::MakeDirectories("C:\\Real\\Folder");
-  sim::MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow\\Mine");
-  sim::RedirectFolder("C:\\Users\\tester\\AppData\\LocalLow", "C:\\Real");
-  EXPECT_EQ(GetFileAttributesA("C:\\Users\\tester\\AppData\\LocalLow\\Folder"), FILE_ATTRIBUTE_DIRECTORY);
-  HANDLE redirected = OpenFolder("C:\\Users\\tester\\AppData\\LocalLow\\Folder", FILE_SHARE_READ);
-  HANDLE real = OpenFolder("C:\\Real\\Folder", FILE_SHARE_READ);
-  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
-  ASSERT_TRUE(GetFileInformationByHandle(redirected, &a) && GetFileInformationByHandle(real, &b));
-  EXPECT_EQ(a.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_NE(a.nFileIndexLow, 0u);
-  EXPECT_EQ(a.nFileIndexLow, b.nFileIndexLow);
-  HMODULE kernel = LoadLibraryA("C:\\Windows\\system32\\kernel32.dll");
-  auto finalPath = reinterpret_cast<GetFinalPathNameByHandleA_fn>(GetProcAddress(kernel, "GetFinalPathNameByHandleA"));
-  char found[MAX_PATH + 8] = {};
-  ASSERT_NE(finalPath, nullptr);
-  EXPECT_EQ(finalPath(redirected, found, sizeof found, 0), 18u);
-  EXPECT_STREQ(found, "\\\\?\\C:\\Real\\Folder");
-  FreeLibrary(kernel);
-  CloseHandle(redirected);
-  CloseHandle(real);
-  // Owners: the user or an owner-capable group of the token, else 1307.
-  PSECURITY_DESCRIPTOR byAdministrators = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:P(A;;FA;;;SY)", SDDL_REVISION_1, &byAdministrators, nullptr);
-  SECURITY_ATTRIBUTES sa = {sizeof sa, byAdministrators, FALSE};
-  EXPECT_TRUE(CreateDirectoryA("C:\\o1", &sa));
-  sim::SetAdministrator(false);
-  EXPECT_FALSE(CreateDirectoryA("C:\\o2", &sa));
-  EXPECT_EQ(GetLastError(), 1307u);
-  LocalFree(byAdministrators);
-  // A user's handle opened with WRITE_DAC before the folder was secured
-  // still rewrites its access list.
-  sim::SetAdministrator(true);
-  sim::MakeDirectories("C:\\held");
-  ASSERT_EQ(sim::HoldFolderOpen("C:\\held", WRITE_DAC, 0), 0u);
-  HANDLE admin = CreateFileA("C:\\held", WRITE_DAC, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  PSECURITY_DESCRIPTOR secured = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;SY)", SDDL_REVISION_1, &secured, nullptr);
-  ASSERT_TRUE(SetKernelObjectSecurity(admin, DACL_SECURITY_INFORMATION, secured));
-  EXPECT_EQ(sim::UserWriteFile("C:\\held\\x", "x"), 5u);
-  EXPECT_EQ(sim::UserSetDacl("C:\\held", "D:(A;;FA;;;WD)"), 0u);
-  EXPECT_EQ(sim::UserWriteFile("C:\\held\\x", "x"), 0u);
-  LocalFree(secured);
-  CloseHandle(admin);
-  sim::ReleaseHeldFiles();
-}
 
 }  // namespace

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Tests of cmake/align_resources.py, the post-link step that moves the
-resource section to a page boundary of the file, on small images made here,
-and of the built product (its resource section must start on a page boundary
-and its checksum must hold), when --exe names it.
+resource section to a page boundary of the file, and of cmake/stamp_image.py,
+which sets the image's time stamp, on small images made here, and of the
+built product (its resource section must start on a page boundary, its
+checksum must hold, and its time stamp be the build's SOURCE_DATE_EPOCH or
+else the image's hash), when --exe names it.
 
-  align_resources_test.py [--exe qmb-setup.exe]
+  align_resources_test.py [--exe qmb-setup.exe [--source-date-file FILE]]
 """
 
 import argparse
@@ -16,6 +18,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "cmake"))
 import align_resources  # noqa: E402
+import stamp_image  # noqa: E402
 
 FILE_ALIGNMENT = 512
 SECTION_ALIGNMENT = 4096
@@ -148,8 +151,44 @@ class AlignTest(unittest.TestCase):
         self.assertEqual(align_resources.checksum(data, 8), 2 + 16)
 
 
+class StampTest(unittest.TestCase):
+    def test_time_stamp(self):
+        image = make_image([(".text", pattern(100, 1)), (".rsrc", pattern(900, 2))])
+        other_time = bytearray(image)
+        struct.pack_into("<I", other_time, PE_OFFSET + 8, 0x12345678)
+        other_content = bytearray(image)
+        other_content[-1] ^= 1
+        hashed = stamp_image.stamp(image)
+        rows = [
+            # case, image, epoch, time stamp expected (None: the image's hash)
+            ("SOURCE_DATE_EPOCH", image, 1700000000, 1700000000),
+            ("the largest time", image, 0xFFFFFFFF, 0xFFFFFFFF),
+            ("the image's hash", image, None, None),
+            ("no checksum to keep", make_image([(".rsrc", pattern(300, 2))], 0, checksum=False), None, None),
+        ]
+        for case, data, epoch, expected in rows:
+            with self.subTest(case):
+                out = stamp_image.stamp(data, epoch)
+                layout = align_resources.parse(out)
+                if expected is None:
+                    expected = stamp_image.image_hash(data, layout)
+                self.assertEqual(struct.unpack_from("<I", out, layout["timestamp_offset"])[0], expected, case)
+                kept = struct.unpack_from("<I", data, layout["checksum_offset"])[0]
+                got = struct.unpack_from("<I", out, layout["checksum_offset"])[0]
+                self.assertEqual(got, align_resources.checksum(out, layout["checksum_offset"]) if kept else 0, case)
+                self.assertEqual(len(out), len(data), case)
+        # The hash does not depend on the time stamp there was, and does on
+        # every other byte.
+        self.assertEqual(stamp_image.stamp(bytes(other_time)), hashed)
+        self.assertNotEqual(stamp_image.stamp(bytes(other_content))[PE_OFFSET + 8:PE_OFFSET + 12],
+                            hashed[PE_OFFSET + 8:PE_OFFSET + 12])
+        with self.assertRaises(align_resources.LayoutError):
+            stamp_image.stamp(image, 1 << 32)
+
+
 class ProductTest(unittest.TestCase):
     exe = None
+    source_date_file = None
 
     def test_product_resource_section_on_a_page(self):
         if not self.exe:
@@ -164,10 +203,22 @@ class ProductTest(unittest.TestCase):
         self.assertEqual(struct.unpack_from("<I", data, offset)[0], align_resources.checksum(data, offset),
                          f"{self.exe}: the image checksum does not hold")
 
+    def test_product_time_stamp(self):
+        if not self.exe or not self.source_date_file:
+            self.skipTest("no --exe and --source-date-file given")
+        with open(self.exe, "rb") as f:
+            data = f.read()
+        with open(self.source_date_file) as f:
+            epoch = f.read().strip()
+        self.assertEqual(stamp_image.stamp(data, int(epoch) if epoch else None), data,
+                         f"{self.exe}: the time stamp is not the one the build's time ({epoch or 'none'}) gives")
+
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe")
+    parser.add_argument("--source-date-file")
     args, rest = parser.parse_known_args()
     ProductTest.exe = args.exe
+    ProductTest.source_date_file = args.source_date_file
     unittest.main(argv=[sys.argv[0]] + rest)

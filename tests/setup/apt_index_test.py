@@ -1,11 +1,16 @@
 #!/usr/bin/env python3
-"""The set-up's decisions on recorded apt-get outputs; no test runs apt-get."""
+"""The set-up's decisions on recorded apt-get outputs, and what install-deps.sh
+prints and logs, run whole with stand-ins for apt-get and dpkg; no test runs
+apt-get or changes the machine."""
 import os
+import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "scripts"))
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
+sys.path.insert(0, SCRIPTS)
 import apt_index  # noqa: E402
 
 # What `apt-get update -qq --error-on=any` prints (the set-up's options):
@@ -52,6 +57,17 @@ NO_CANDIDATE = "E: Package 'wine32:i386' has no installation candidate\n"
 DOWNLOAD = "E: Failed to fetch http://deb.debian.org/debian/pool/main/w/wine/wine_8.0.deb  Connection failed\n"
 LOCKED = "E: Could not get lock /var/lib/dpkg/lock-frontend. It is held by process 42 (apt-get)\n"
 
+# What apt-get install -qq keeps of dpkg's output.
+SET_UP = """\
+Selecting previously unselected package wine32:i386.
+(Reading database ... 45%
+Unpacking wine32:i386 (8.0~repack-4) ...
+Setting up libwine:i386 (8.0~repack-4) ...
+Setting up wine32:i386 (8.0~repack-4) ...
+Setting up libwine:i386 (8.0~repack-4) ...
+Processing triggers for libc-bin (2.36-9+deb12u10) ...
+"""
+
 SEC = ("http://deb.debian.org/debian-security", "bookworm-security")
 MAIN = ("http://deb.debian.org/debian", "bookworm")
 
@@ -80,6 +96,10 @@ class Decisions(unittest.TestCase):
             with self.subTest(name):
                 self.assertEqual(apt_index.failed_indexes(update), indexes)
                 self.assertEqual(apt_index.should_retry(update, install), retry)
+
+    def test_packages_set_up(self):
+        self.assertEqual(apt_index.packages_set_up(SET_UP), ["libwine:i386", "wine32:i386"])
+        self.assertEqual(apt_index.packages_set_up(HELD_BROKEN), [])
 
     def write_sources(self, update, one_line, deb822):
         """write_sources on a machine with these sources; returns the suites
@@ -119,6 +139,102 @@ class Decisions(unittest.TestCase):
         # so nothing is left out (and install-deps.sh does not retry).
         mirror = "Types: deb\nURIs: mirror+file:///etc/apt/mirrors/debian.list\nSuites: bookworm\nComponents: main\n"
         self.assertEqual(self.write_sources(MIRROR, "", mirror), ([], "", mirror))
+
+
+# Stand-ins: dpkg knows the packages of FAKE_PRESENT ("all": every one) and,
+# after an install, every one; apt-get update prints FAKE_UPDATE_OUTPUT's
+# file and fails with it; apt-get install prints a thousand lines of
+# progress, sets up three packages, and fails with FAKE_INSTALL_ERROR.
+FAKE_DPKG = """#!/bin/sh
+case "$1" in
+  -s) [ "$FAKE_PRESENT" = all ] || [ -f "$FAKE_DIR/installed" ] && exit 0
+      for p in $FAKE_PRESENT; do [ "$p" = "$2" ] && exit 0; done; exit 1 ;;
+  --print-foreign-architectures) [ -f "$FAKE_DIR/i386" ] && echo i386; exit 0 ;;
+  --add-architecture) touch "$FAKE_DIR/i386"; exit 0 ;;
+esac
+exit 2
+"""
+FAKE_APT_GET = """#!/bin/sh
+echo "$*" >>"$FAKE_DIR/apt-get"
+case " $* " in
+  *" update "*) [ -z "$FAKE_UPDATE_OUTPUT" ] || { cat "$FAKE_UPDATE_OUTPUT"; exit 100; }; exit 0 ;;
+esac
+i=0
+while [ $i -lt 1000 ]; do echo "(Reading database ... $((i % 100))%"; i=$((i + 1)); done
+for p in cmake wine32:i386 libwine:i386; do echo "Setting up $p (1.0) ..."; done
+[ -z "$FAKE_INSTALL_ERROR" ] || { echo "$FAKE_INSTALL_ERROR"; exit 100; }
+touch "$FAKE_DIR/installed"
+"""
+NATIVE = "install-deps: 32-bit x86 programs run natively (the kernel runs them)"
+
+
+class QuietSetUp(unittest.TestCase):
+    """install-deps.sh run whole from a copy of the scripts, with apt-get,
+    dpkg and sudo stood in for and an enable-i386.sh that only says how
+    32-bit programs run: what it prints, and what goes to its log."""
+
+    def run_set_up(self, work, **env):
+        fake = os.path.join(work, "bin")
+        scripts = os.path.join(work, "scripts")
+        os.makedirs(fake)
+        os.makedirs(scripts)
+        for name in ("install-deps.sh", "setup_log.sh", "apt_index.py"):
+            shutil.copy(os.path.join(SCRIPTS, name), scripts)
+        for path, text in ((os.path.join(fake, "dpkg"), FAKE_DPKG), (os.path.join(fake, "apt-get"), FAKE_APT_GET),
+                           (os.path.join(fake, "sudo"), '#!/bin/sh\nexec "$@"\n'),
+                           (os.path.join(scripts, "enable-i386.sh"), "#!/bin/sh\necho '%s'\n" % NATIVE)):
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o755)
+        environ = {k: v for k, v in os.environ.items() if not k.startswith("QMB_")}
+        environ.update(PATH=fake + os.pathsep + environ["PATH"], FAKE_DIR=work, FAKE_PRESENT="",
+                       FAKE_UPDATE_OUTPUT="", FAKE_INSTALL_ERROR="", QMB_APT_UPDATE_PAUSE="0")
+        environ.update(env)
+        result = subprocess.run(["bash", os.path.join(scripts, "install-deps.sh")], cwd=work, env=environ,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+        with open(os.path.join(work, "build", "setup.log")) as f:
+            return result.returncode, result.stdout, f.read()
+
+    def test_runs(self):
+        mid_sync = os.path.join(tempfile.gettempdir(), "qmb-mid-sync-%d.txt" % os.getpid())
+        with open(mid_sync, "w") as f:
+            f.write(MID_SYNC)
+        self.addCleanup(os.remove, mid_sync)
+        installing = "install-deps: installing 25 (a few minutes; the package manager's output goes to build/setup.log):"
+        rows = [
+            # case, environment, exit status, lines expected in the output, most lines, in the log
+            ("all there", {"FAKE_PRESENT": "all"}, 0,
+             ["install-deps: the 25 packages needed are installed already", NATIVE], 2, []),
+            ("a fresh machine", {}, 0,
+             ["install-deps: 25 packages needed, none installed yet", installing,
+              "install-deps: adding the i386 architecture to dpkg, for the 32-bit Wine (wine32:i386)",
+              "packages set up, with those they need)", NATIVE], 8,
+             ["$ apt-get update -qq --error-on=any", "(Reading database ... 99%", "Setting up wine32:i386"]),
+            ("some there", {"FAKE_PRESENT": "cmake python3"}, 0,
+             ["install-deps: 25 packages needed; 2 installed already: cmake python3\n",
+              "install-deps: installing 23 (a few"], 8, []),
+            ("the install fails", {"FAKE_INSTALL_ERROR": "E: Unable to fetch some archives"}, 1,
+             ["install-deps: the last lines of build/setup.log:", "  | E: Unable to fetch some archives",
+              "install-deps: FAILED: ", "env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
+              "--no-install-recommends cmake ninja-build", "(exit status 100)"], 24,
+             ["E: Unable to fetch some archives"]),
+            ("an index in mid-sync", {"FAKE_UPDATE_OUTPUT": mid_sync, "QMB_APT_UPDATE_ATTEMPTS": "2"}, 0,
+             ["install-deps: apt-get update failed (attempt 1 of 2: E: Failed to fetch http://deb.debian.org/",
+              "install-deps: apt-get update still fails after 2 attempts",
+              "install-deps: these package indexes could not be fetched:",
+              "  http://deb.debian.org/debian-security bookworm-security/main i386", NATIVE], 12,
+             ["Mirror sync in progress?"]),
+        ]
+        for case, env, status, lines, most, logged in rows:
+            with self.subTest(case), tempfile.TemporaryDirectory() as work:
+                rc, out, log = self.run_set_up(work, **env)
+                self.assertEqual(rc, status, "%s:\n%s" % (case, out))
+                for line in lines:
+                    self.assertIn(line, out, case)
+                self.assertLessEqual(len(out.splitlines()), most, "%s:\n%s" % (case, out))
+                self.assertNotIn("Reading database", out, case)
+                for text in logged:
+                    self.assertIn(text, log, case)
 
 
 if __name__ == "__main__":

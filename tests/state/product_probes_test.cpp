@@ -64,7 +64,7 @@ TEST_F(ProductProbesTest, ReadKitHomeAcceptsTerminatedTextOnly) {
   for (const KitRow& row : rows) {
     SCOPED_TRACE(row.label);
     sim::Reset();
-    if (row.keyPresent) sim::RegCreateKey(kKitKey);
+    if (row.keyPresent) sim::MakeRegistryKey(kKitKey);
     if (row.valuePresent) sim::RegSet(kKitKey, "VeskHome", row.type, row.stored);
     ExactBuffer kitHome(1024, '\0');
     EXPECT_EQ(ReadKitHome(kitHome.data.get(), 1024), row.result);
@@ -116,7 +116,7 @@ TEST_F(ProductProbesTest, RuntimeIsRegisteredWhenItsKeyOpens) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);
     sim::Reset();
-    if (row.key != nullptr) sim::RegCreateKey(row.key);
+    if (row.key != nullptr) sim::MakeRegistryKey(row.key);
     EXPECT_EQ(IsRuntimeRegistered(), row.registered);
     EXPECT_EQ(sim::CountCalls("RegQueryValueExA"), 0u) << "no value is read";
     EXPECT_EQ(sim::OpenRegistryHandles(), 0);
@@ -124,7 +124,7 @@ TEST_F(ProductProbesTest, RuntimeIsRegisteredWhenItsKeyOpens) {
 }
 
 TEST_F(ProductProbesTest, RuntimeProbeOpensForReadingAndClosesAtOnce) {
-  sim::RegCreateKey(kRuntimeKey);
+  sim::MakeRegistryKey(kRuntimeKey);
   sim::RegDenyWrite(kRuntimeKey);
   EXPECT_TRUE(IsRuntimeRegistered()) << "reading is enough";
   EXPECT_EQ(RegistryCalls(), (std::vector<std::string>{
@@ -189,7 +189,7 @@ TEST_F(ProductProbesTest, ReadUpdaterVersionWithoutKeyOrValue) {
   EXPECT_EQ(ReadUpdaterVersion(version, sizeof version), 0);
   EXPECT_EQ(sim::CountCalls("RegCloseKey"), 0u) << "a failed open leaves nothing to close";
 
-  sim::RegCreateKey(kUpdaterKey);
+  sim::MakeRegistryKey(kUpdaterKey);
   EXPECT_EQ(ReadUpdaterVersion(version, sizeof version), 0);
   EXPECT_EQ(sim::CountCalls("RegCloseKey"), 1u);
 }
@@ -233,7 +233,7 @@ TEST_F(ProductProbesTest, UpdaterVersionsCompareAsText) {
 
 TEST_F(ProductProbesTest, UnreadableUpdaterVersionIsNotOlder) {
   EXPECT_FALSE(IsUpdaterOlder()) << "key absent";
-  sim::RegCreateKey(kUpdaterKey);
+  sim::MakeRegistryKey(kUpdaterKey);
   EXPECT_FALSE(IsUpdaterOlder()) << "value absent";
   sim::RegSetString(kUpdaterKey, "AUVersion", "1.0.0.0");
   sim::FailCall("RegQueryValueExA", 1, ERROR_ACCESS_DENIED);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "platform/sim/machine.h"
 #include "registry_bytes.h"
 
@@ -18,7 +22,7 @@ class RegKeyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Reset();
-    sim::RegCreateKey(kKey);
+    sim::MakeRegistryKey(kKey);
   }
   void TearDown() override { EXPECT_EQ(sim::OpenRegistryHandles(), 0) << "a registry handle was left open"; }
 };
@@ -81,7 +85,7 @@ TEST_F(RegKeyTest, FailedOpenKeepsTheHeldKey) {
 }
 
 TEST_F(RegKeyTest, OpenReplacesAndClosesTheKeyHeldBefore) {
-  sim::RegCreateKey("SOFTWARE\\Other");
+  sim::MakeRegistryKey("SOFTWARE\\Other");
   RegKey key;
   ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), 0);
   HKEY old = key.Handle();
@@ -113,7 +117,7 @@ TEST_F(RegKeyTest, OpenForWritingARefusedKeyPassesTheCodeThrough) {
 }
 
 TEST_F(RegKeyTest, OpenBelowAnOpenKey) {
-  sim::RegCreateKey("SOFTWARE\\Test\\Child");
+  sim::MakeRegistryKey("SOFTWARE\\Test\\Child");
   RegKey parent;
   RegKey child;
   ASSERT_EQ(parent.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), 0);
@@ -176,6 +180,11 @@ TEST_F(RegKeyTest, ReadStringTypeAndTerminatorRules) {
     DWORD length = row.capacity;
     EXPECT_EQ(key.ReadString(buffer.data.get(), "v", &length), row.result);
     EXPECT_EQ(length, row.length);
+    std::string handle = HandleText(key.Handle());
+    EXPECT_EQ(sim::CallsStartingWith("RegQueryValueExA"),
+              std::vector<std::string>{"RegQueryValueExA(" + handle + ", v, buffer, " + std::to_string(row.capacity) +
+                                       ")"})
+        << "one query, into the caller's buffer and capacity";
     if (row.stored.size() <= row.capacity) {
       // What the query wrote stays, whatever the result.
       EXPECT_EQ(buffer.Prefix(row.stored.size()), row.stored);
@@ -183,22 +192,8 @@ TEST_F(RegKeyTest, ReadStringTypeAndTerminatorRules) {
       EXPECT_EQ(buffer.Prefix(row.capacity), std::string(row.capacity, 'Z')) << "nothing is written on overflow";
     }
     key.Close();
+    EXPECT_EQ(FirstArgument(sim::CallsStartingWith("RegCloseKey").at(0)), handle) << "the key read is the key closed";
   }
-}
-
-TEST_F(RegKeyTest, ReadStringPassesItsArguments) {
-  sim::RegSetString(kKey, "Name", "abc");
-  RegKey key;
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), 0);
-  char buffer[32];
-  DWORD length = sizeof buffer;
-  ASSERT_EQ(key.ReadString(buffer, "Name", &length), 0);
-  auto queries = sim::CallsStartingWith("RegQueryValueExA");
-  ASSERT_EQ(queries.size(), 1u);
-  std::string handle = HandleText(key.Handle());
-  EXPECT_EQ(queries[0], "RegQueryValueExA(" + handle + ", Name, buffer, 32)");
-  key.Close();
-  EXPECT_EQ(FirstArgument(sim::CallsStartingWith("RegCloseKey")[0]), handle);
 }
 
 TEST_F(RegKeyTest, SizeQueryHasNoTypeTest) {
@@ -243,73 +238,66 @@ TEST_F(RegKeyTest, ExpandableTextIsReturnedAsStored) {
   key.Close();
 }
 
-TEST_F(RegKeyTest, WriteStringComputesTheLengthWithTheTerminator) {
-  RegKey key;
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WRITE), 0);
-  EXPECT_EQ(key.WriteString("abc", "v"), 0);
-  auto stored = sim::RegGet(kKey, "v");
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->type, REG_SZ);
-  EXPECT_EQ(stored->bytes, Bytes("abc\0"));
-  auto sets = sim::CallsStartingWith("RegSetValueExA");
-  ASSERT_EQ(sets.size(), 1u);
-  EXPECT_EQ(sets[0], "RegSetValueExA(" + HandleText(key.Handle()) + ", v, 0, 1, 4)");
+// One WriteString of the value "v", on a key opened with `access`, with
+// what stood before and what stands after.
+struct WriteRow {
+  const char* label;
+  std::string text;  // the text's bytes, without the terminator WriteString is given after them
+  bool multi;
+  LONG length;  // -1: the default
+  LONG result;
+  std::optional<sim::RegValue> before, after;  // nullopt: no value
+  std::string set;  // the RegSetValueExA call after its handle ("" for none)
+  REGSAM access = KEY_READ | KEY_WRITE;
+  DWORD fault = 0;  // injected into RegSetValueExA
+};
 
-  // Replacing, and the empty text (its terminator alone).
-  EXPECT_EQ(key.WriteString("", "v"), 0);
-  EXPECT_EQ(sim::RegGet(kKey, "v")->bytes, Bytes("\0"));
-
-  char buffer[8];
-  DWORD length = sizeof buffer;
-  EXPECT_EQ(key.WriteString("xyz", "v"), 0);
-  EXPECT_EQ(key.ReadString(buffer, "v", &length), 0);
-  EXPECT_STREQ(buffer, "xyz");
-  key.Close();
-}
-
-TEST_F(RegKeyTest, WriteStringWithAnExplicitLengthPassesItOn) {
-  RegKey key;
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WRITE), 0);
-  EXPECT_EQ(key.WriteString("abcdef", "plain", false, 3), 0);
-  EXPECT_EQ(sim::RegGet(kKey, "plain")->bytes, Bytes("abc"));
-  EXPECT_EQ(sim::RegGet(kKey, "plain")->type, REG_SZ);
-  EXPECT_EQ(key.WriteString("a\0b\0", "multi", true, 5), 0);
-  EXPECT_EQ(sim::RegGet(kKey, "multi")->type, REG_MULTI_SZ);
-  EXPECT_EQ(sim::RegGet(kKey, "multi")->bytes, Bytes("a\0b\0\0"));
-  key.Close();
-}
-
-TEST_F(RegKeyTest, WriteStringRefusesAMultiStringWithoutLength) {
-  sim::RegSet(kKey, "v", REG_MULTI_SZ, Bytes("old\0\0"));
-  RegKey key;
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WRITE), 0);
-  EXPECT_EQ(key.WriteString("new\0", "v", true), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(key.WriteString("new\0", "v", true, -1), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(sim::RegGet(kKey, "v")->bytes, Bytes("old\0\0"));
-  EXPECT_EQ(sim::CountCalls("RegSetValueExA"), 0u);
-  key.Close();
-}
-
-TEST_F(RegKeyTest, WriteStringRefusesANegativeLength) {
-  RegKey key;
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WRITE), 0);
-  EXPECT_EQ(key.WriteString("abc", "v", false, -2), ERROR_INVALID_PARAMETER);
-  EXPECT_EQ(key.WriteString("abc", "v", true, -100), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(sim::RegGet(kKey, "v").has_value());
-  EXPECT_EQ(sim::CountCalls("RegSetValueExA"), 0u);
-  key.Close();
-}
-
-TEST_F(RegKeyTest, WriteStringPassesTheRegistryErrorThrough) {
-  RegKey key;
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ), 0);
-  EXPECT_EQ(key.WriteString("abc", "v"), ERROR_ACCESS_DENIED) << "a key opened for reading only";
-  key.Close();
-  ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ | KEY_WRITE), 0);
-  sim::FailCall("RegSetValueExA", 1, ERROR_DISK_FULL);
-  EXPECT_EQ(key.WriteString("abc", "v"), ERROR_DISK_FULL);
-  EXPECT_FALSE(sim::RegGet(kKey, "v").has_value());
-  key.Close();
+TEST_F(RegKeyTest, WriteStringTable) {
+  const sim::RegValue kOldText{REG_SZ, Bytes("abc\0")}, kOldMulti{REG_MULTI_SZ, Bytes("old\0\0")};
+  const WriteRow rows[] = {
+      {"plain: the text and its terminator", "abc", false, -1, 0, std::nullopt, sim::RegValue{REG_SZ, Bytes("abc\0")},
+       "v, 0, 1, 4"},
+      {"replacing with the empty text: its terminator alone", "", false, -1, 0, kOldText,
+       sim::RegValue{REG_SZ, Bytes("\0")}, "v, 0, 1, 1"},
+      {"plain with a length: that many bytes", "abcdef", false, 3, 0, std::nullopt, sim::RegValue{REG_SZ, Bytes("abc")},
+       "v, 0, 1, 3"},
+      {"multi with its length, both zeros included", Bytes("a\0b\0"), true, 5, 0, std::nullopt,
+       sim::RegValue{REG_MULTI_SZ, Bytes("a\0b\0\0")}, "v, 0, 7, 5"},
+      {"multi without a length (-1): 87, before any call", Bytes("new\0"), true, -1, ERROR_INVALID_PARAMETER,
+       kOldMulti, kOldMulti, ""},
+      {"plain with a negative length: 87", "abc", false, -2, ERROR_INVALID_PARAMETER, std::nullopt, std::nullopt, ""},
+      {"multi with a negative length: 87", "abc", true, -100, ERROR_INVALID_PARAMETER, std::nullopt, std::nullopt, ""},
+      {"a key opened for reading: the registry's 5", "abc", false, -1, ERROR_ACCESS_DENIED, std::nullopt, std::nullopt,
+       "v, 0, 1, 4", KEY_READ},
+      {"a failed write: the registry's error", "abc", false, -1, ERROR_DISK_FULL, std::nullopt, std::nullopt,
+       "v, 0, 1, 4", KEY_READ | KEY_WRITE, ERROR_DISK_FULL},
+  };
+  for (const WriteRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    sim::Reset();
+    sim::MakeRegistryKey(kKey);
+    if (row.before) sim::RegSet(kKey, "v", row.before->type, row.before->bytes);
+    RegKey key;
+    ASSERT_EQ(key.Open(HKEY_LOCAL_MACHINE, kKey, row.access), 0);
+    if (row.fault != 0) sim::FailCall("RegSetValueExA", 1, row.fault);
+    EXPECT_EQ(key.WriteString(row.text.c_str(), "v", row.multi, row.length), row.result);
+    std::optional<sim::RegValue> now = sim::RegGet(kKey, "v");
+    EXPECT_EQ(now.has_value(), row.after.has_value());
+    if (now && row.after) {
+      EXPECT_EQ(now->type, row.after->type);
+      EXPECT_EQ(now->bytes, row.after->bytes);
+    }
+    std::vector<std::string> sets;
+    if (!row.set.empty()) sets.push_back("RegSetValueExA(" + HandleText(key.Handle()) + ", " + row.set + ")");
+    EXPECT_EQ(sim::CallsStartingWith("RegSetValueExA"), sets);
+    if (row.result == 0 && !row.multi && row.length == -1) {
+      char buffer[8] = {};
+      DWORD length = sizeof buffer;
+      EXPECT_EQ(key.ReadString(buffer, "v", &length), 0);
+      EXPECT_EQ(std::string(buffer), row.text) << "the text reads back";
+    }
+    key.Close();
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Reset();
-    sim::RegCreateKey(kSettings);
+    sim::MakeRegistryKey(kSettings);
   }
   void TearDown() override { EXPECT_EQ(sim::OpenRegistryHandles(), 0) << "a registry handle was left open"; }
 
@@ -65,6 +66,14 @@ TEST_F(SettingsTest, ReadSettingAcceptsOnlyNonEmptyTerminatedText) {
     EXPECT_EQ(ReadSetting(kStatus, buffer.data.get(), row.capacity), row.result);
     EXPECT_EQ(buffer.Prefix(row.buffer.size()), row.buffer);
     EXPECT_EQ(sim::OpenRegistryHandles(), 0);
+    // Opened in two steps, for reading only, and closed in reverse.
+    EXPECT_EQ(RegistryCalls(), (std::vector<std::string>{
+                                   "RegOpenKeyExA(HKLM, Software, 0, 0x20019)",
+                                   "RegOpenKeyExA(k1, Morvanta, 0, 0x20019)",
+                                   "RegQueryValueExA(k2, InstallStatus, buffer, " + std::to_string(row.capacity) + ")",
+                                   "RegCloseKey(k2)",
+                                   "RegCloseKey(k1)",
+                               }));
   }
 }
 
@@ -80,26 +89,13 @@ TEST_F(SettingsTest, ReadSettingLeavesTheBufferAloneWhenNothingIsRead) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     sim::Reset();
-    if (row.existing != nullptr) sim::RegCreateKey(row.existing);
+    if (row.existing != nullptr) sim::MakeRegistryKey(row.existing);
     char buffer[16] = "caller's text";
     EXPECT_EQ(ReadSetting(kStatus, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "caller's text");
     EXPECT_EQ(sim::RegKeyExists(kSettings), row.existing == kSettings) << "nothing is created";
     EXPECT_EQ(sim::OpenRegistryHandles(), 0);
   }
-}
-
-TEST_F(SettingsTest, ReadSettingOpensInTwoStepsAndClosesInReverse) {
-  sim::RegSetString(kSettings, kStatus, "exists");
-  char buffer[512];
-  ASSERT_EQ(ReadSetting(kStatus, buffer, sizeof buffer), 1);
-  EXPECT_EQ(RegistryCalls(), (std::vector<std::string>{
-                                 "RegOpenKeyExA(HKLM, Software, 0, 0x20019)",
-                                 "RegOpenKeyExA(k1, Morvanta, 0, 0x20019)",
-                                 "RegQueryValueExA(k2, InstallStatus, buffer, 512)",
-                                 "RegCloseKey(k2)",
-                                 "RegCloseKey(k1)",
-                             }));
 }
 
 TEST_F(SettingsTest, ReadSettingNeedsNoWriteAccess) {
@@ -164,7 +160,7 @@ TEST_F(SettingsTest, DeletingLeavesAKeyThatHoldsMore) {
     void (*arrange)();
   } rows[] = {
       {"another value", [] { sim::RegSetString(kSettings, "Other", "kept"); }},
-      {"a subkey", [] { sim::RegCreateKey("SOFTWARE\\Morvanta\\Vesk Development Kit"); }},
+      {"a subkey", [] { sim::MakeRegistryKey("SOFTWARE\\Morvanta\\Vesk Development Kit"); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -199,7 +195,7 @@ TEST_F(SettingsTest, WriteSettingNeverCreatesTheKey) {
   for (const char* text : texts) {
     SCOPED_TRACE(text == nullptr ? "delete" : "write");
     sim::Reset();
-    sim::RegCreateKey("SOFTWARE");
+    sim::MakeRegistryKey("SOFTWARE");
     EXPECT_EQ(WriteSetting(kStatus, text), 0);
     EXPECT_FALSE(sim::RegKeyExists(kSettings));
     ExpectNoChangeCalls();
@@ -229,35 +225,56 @@ TEST_F(SettingsTest, WriteSettingWithWriteAccessDeniedChangesNothing) {
 
 // ---- UpdateInstallStatus ----------------------------------------------------
 
+// One UpdateInstallStatus on a machine with or without the settings key and
+// the value, and what stands afterwards. It returns 1 whatever happens.
 struct UpdateRow {
   const char* label;
-  bool present;
-  DWORD type;
-  std::string stored;
-  std::string appended;
-  std::string result;  // the stored bytes afterwards
+  std::optional<sim::RegValue> before;  // the value before; nullopt: none
+  const char* appended;                 // null: clear the status
+  std::optional<std::string> after;     // the REG_SZ bytes afterwards; nullopt: no value
+  bool keyAfter = true;                 // the settings key exists afterwards
+  const char* keyBefore = kSettings;    // the deepest key that exists before
+  bool denyWrite = false;               // opening the settings key for writing is refused
 };
 
-TEST_F(SettingsTest, UpdateInstallStatusJoinsOnlyOntoAcceptedText) {
+TEST_F(SettingsTest, UpdateInstallStatusTable) {
+  const std::string kLong(300, 'n');
   const UpdateRow rows[] = {
-      {"accepted text", true, REG_SZ, Bytes("exists\0"), "more", Bytes("existsmore\0")},
-      {"accepted expand_sz", true, REG_EXPAND_SZ, Bytes("exists\0"), "more", Bytes("existsmore\0")},
-      {"value absent", false, REG_SZ, "", "more", Bytes("more\0")},
-      {"empty value", true, REG_SZ, Bytes("\0"), "more", Bytes("more\0")},
-      {"package text without terminator", true, REG_SZ, Bytes("exists"), "more", Bytes("more\0")},
-      {"dword", true, REG_DWORD, Bytes("\x01\x00\x00\x00"), "more", Bytes("more\0")},
-      {"appending nothing", true, REG_SZ, Bytes("exists\0"), "", Bytes("exists\0")},
+      {"accepted text", sim::RegValue{REG_SZ, Bytes("exists\0")}, "more", Bytes("existsmore\0")},
+      {"accepted expand_sz", sim::RegValue{REG_EXPAND_SZ, Bytes("exists\0")}, "more", Bytes("existsmore\0")},
+      {"value absent", std::nullopt, "more", Bytes("more\0")},
+      {"empty value", sim::RegValue{REG_SZ, Bytes("\0")}, "more", Bytes("more\0")},
+      {"package text without terminator", sim::RegValue{REG_SZ, Bytes("exists")}, "more", Bytes("more\0")},
+      {"dword", sim::RegValue{REG_DWORD, Bytes("\x01\x00\x00\x00")}, "more", Bytes("more\0")},
+      {"appending nothing", sim::RegValue{REG_SZ, Bytes("exists\0")}, "", Bytes("exists\0")},
+      {"a long new text is stored whole", std::nullopt, kLong.c_str(), kLong + std::string(1, '\0')},
+      {"clearing deletes the value and the emptied key", sim::RegValue{REG_SZ, Bytes("exists\0")}, nullptr,
+       std::nullopt, false},
+      {"no settings key: appending creates nothing", std::nullopt, "more", std::nullopt, false, "SOFTWARE"},
+      {"no settings key: clearing changes nothing", std::nullopt, nullptr, std::nullopt, false, "SOFTWARE"},
+      {"a key refused for writing keeps its text", sim::RegValue{REG_SZ, Bytes("exists\0")}, "more",
+       Bytes("exists\0"), true, kSettings, true},
+      {"a key refused for writing is not cleared", sim::RegValue{REG_SZ, Bytes("exists\0")}, nullptr,
+       Bytes("exists\0"), true, kSettings, true},
   };
   for (const UpdateRow& row : rows) {
     SCOPED_TRACE(row.label);
     sim::Reset();
-    sim::RegCreateKey(kSettings);
-    if (row.present) sim::RegSet(kSettings, kStatus, row.type, row.stored);
-    EXPECT_EQ(UpdateInstallStatus(row.appended.c_str()), 1);
+    sim::MakeRegistryKey(row.keyBefore);
+    if (row.before) sim::RegSet(kSettings, kStatus, row.before->type, row.before->bytes);
+    if (row.denyWrite) sim::RegDenyWrite(kSettings);
+    EXPECT_EQ(UpdateInstallStatus(row.appended), 1);
     auto value = sim::RegGet(kSettings, kStatus);
-    ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(value->type, REG_SZ);
-    EXPECT_EQ(value->bytes, row.result);
+    EXPECT_EQ(value.has_value(), row.after.has_value());
+    if (value && row.after) {
+      EXPECT_EQ(value->type, REG_SZ);
+      EXPECT_EQ(value->bytes, *row.after);
+    }
+    EXPECT_EQ(sim::RegKeyExists(kSettings), row.keyAfter);
+    if (row.appended == nullptr) {
+      EXPECT_EQ(sim::CountCalls("RegQueryValueExA"), 0u) << "clearing reads nothing";
+    }
+    if (std::string(row.keyBefore) != kSettings || row.denyWrite) ExpectNoChangeCalls();
     EXPECT_EQ(sim::OpenRegistryHandles(), 0);
   }
 }
@@ -281,35 +298,6 @@ TEST_F(SettingsTest, UpdateInstallStatusJoinFitsIn128Bytes) {
     std::string expected = (row.joined ? current + appended : appended) + std::string(1, '\0');
     EXPECT_EQ(sim::RegGet(kSettings, kStatus)->bytes, expected);
   }
-}
-
-TEST_F(SettingsTest, UpdateInstallStatusStoresALongNewTextWhole) {
-  std::string text(300, 'n');
-  EXPECT_EQ(UpdateInstallStatus(text.c_str()), 1);
-  EXPECT_EQ(sim::RegGet(kSettings, kStatus)->bytes, text + std::string(1, '\0'));
-}
-
-TEST_F(SettingsTest, UpdateInstallStatusWithNullDeletes) {
-  sim::RegSetString(kSettings, kStatus, "exists");
-  EXPECT_EQ(UpdateInstallStatus(nullptr), 1);
-  EXPECT_FALSE(sim::RegKeyExists(kSettings));
-  EXPECT_EQ(sim::CountCalls("RegQueryValueExA"), 0u) << "clearing reads nothing";
-}
-
-TEST_F(SettingsTest, UpdateInstallStatusIsOneWhateverHappens) {
-  sim::Reset();
-  sim::RegCreateKey("SOFTWARE");
-  EXPECT_EQ(UpdateInstallStatus("more"), 1);
-  EXPECT_EQ(UpdateInstallStatus(nullptr), 1);
-  EXPECT_FALSE(sim::RegKeyExists(kSettings));
-  ExpectNoChangeCalls();
-
-  sim::Reset();
-  sim::RegSetString(kSettings, kStatus, "exists");
-  sim::RegDenyWrite(kSettings);
-  EXPECT_EQ(UpdateInstallStatus("more"), 1);
-  EXPECT_EQ(UpdateInstallStatus(nullptr), 1);
-  EXPECT_EQ(sim::RegGet(kSettings, kStatus)->bytes, Bytes("exists\0"));
 }
 
 // ---- the reinstall request --------------------------------------------------
@@ -352,6 +340,9 @@ TEST_F(SettingsTest, ReinstallRequestIsRecognisedExactly) {
     sim::Reset();
     sim::RegSet(kSettings, kStatus, row.type, row.stored);
     EXPECT_EQ(ConsumeReinstallRequest(), row.rerun);
+    EXPECT_EQ(sim::CallsStartingWith("RegQueryValueExA").size(), 1u) << "the value is read once";
+    std::vector<std::string> calls = RegistryCalls();
+    EXPECT_EQ(calls.size() > 2 ? calls[2] : "", "RegQueryValueExA(k2, InstallStatus, buffer, 512)");
     if (row.rerun) {
       EXPECT_FALSE(sim::RegGet(kSettings, kStatus).has_value()) << "the request is removed before the rerun";
       EXPECT_FALSE(sim::RegKeyExists(kSettings)) << "the emptied settings key goes with it";
@@ -364,15 +355,6 @@ TEST_F(SettingsTest, ReinstallRequestIsRecognisedExactly) {
     }
     EXPECT_EQ(sim::OpenRegistryHandles(), 0);
   }
-}
-
-TEST_F(SettingsTest, ReinstallRequestReadsInto512Bytes) {
-  sim::RegSet(kSettings, kStatus, REG_SZ, Bytes("reinstall"));
-  ASSERT_TRUE(ConsumeReinstallRequest());
-  auto calls = RegistryCalls();
-  ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[2], "RegQueryValueExA(k2, InstallStatus, buffer, 512)");
-  EXPECT_EQ(sim::CountCalls("RegQueryValueExA"), 1u) << "the value is read once";
 }
 
 TEST_F(SettingsTest, ReinstallRequestIsHonouredOnce) {
@@ -388,7 +370,7 @@ TEST_F(SettingsTest, ReinstallRequestLeavesTheRestOfTheSettingsKey) {
     const char* survivor;  // a value name, or null for the subkey
   } rows[] = {
       {"another value", [] { sim::RegSetString(kSettings, "Other", "kept"); }, "Other"},
-      {"a subkey", [] { sim::RegCreateKey("SOFTWARE\\Morvanta\\Auto Update"); }, nullptr},
+      {"a subkey", [] { sim::MakeRegistryKey("SOFTWARE\\Morvanta\\Auto Update"); }, nullptr},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
@@ -422,7 +404,7 @@ TEST_F(SettingsTest, NoRequestWithoutTheValueOrTheKey) {
   ExpectNoChangeCalls();
 
   sim::Reset();
-  sim::RegCreateKey("SOFTWARE");
+  sim::MakeRegistryKey("SOFTWARE");
   EXPECT_FALSE(ConsumeReinstallRequest());
   EXPECT_FALSE(sim::RegKeyExists(kSettings));
   ExpectNoChangeCalls();

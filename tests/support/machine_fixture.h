@@ -85,8 +85,8 @@ class MachineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sim::Reset();
-    ForgetWindowsVersion();
-    ForgetStagingDirectory();
+    ForgetWindowsVersionForTesting();
+    ForgetStagingDirectoryForTesting();
     sim::RegSetString(kInstallerKey, "InstallerLocation", "C:\\Windows\\system32");
   }
   void TearDown() override { sim::Reset(); }

@@ -163,7 +163,7 @@ TEST_F(UpdaterPhaseTest, FileThatCannotBeWrittenEndsTheProcess) {
 }
 
 TEST_F(UpdaterPhaseTest, RemovalThatCannotStartReturnsThePlatformError) {
-  sim::RegDeleteTree(test::kInstallerKey);
+  sim::RemoveRegistryTree(test::kInstallerKey);
   DWORD result = RemoveOldUpdater();
   EXPECT_NE(result, 0u);
   EXPECT_EQ(result, GetLastError());

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <string>
 
+#include "msi_handle.h"
+
 namespace {
 
 const CLSID kClsidMsiTransform = {
@@ -41,18 +43,6 @@ int Failure(const std::wstring& text) {
   return 1;
 }
 
-class Handle {
- public:
-  Handle() = default;
-  ~Handle() { if (h_) MsiCloseHandle(h_); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  MSIHANDLE get() const { return h_; }
-  MSIHANDLE* out() { return &h_; }
- private:
-  MSIHANDLE h_ = 0;
-};
-
 // Storage names are compound-file element names: at most 31 characters,
 // none of them a path separator, ':' or '!'.
 bool ValidName(const std::wstring& name) {
@@ -72,12 +62,12 @@ bool IsTransformFile(const wchar_t* path) {
 }
 
 bool HasStorage(MSIHANDLE db, const std::wstring& name) {
-  Handle view;
+  MsiHandle view;
   if (MsiDatabaseOpenViewW(db, L"SELECT `Name` FROM `_Storages`", view.out()) != ERROR_SUCCESS ||
       MsiViewExecute(view.get(), 0) != ERROR_SUCCESS)
     return false;
   for (;;) {
-    Handle rec;
+    MsiHandle rec;
     if (MsiViewFetch(view.get(), rec.out()) != ERROR_SUCCESS) return false;
     wchar_t buffer[64] = L"";
     DWORD len = 64;
@@ -101,14 +91,13 @@ int wmain(int argc, wchar_t** argv) {
       return Failure(std::wstring(argv[i + 1]) + L" is not a transform file (a compound file of the transform class)");
   }
 
-  Handle db;
+  MsiHandle db;
   UINT r = MsiOpenDatabaseW(package, MSIDBOPEN_TRANSACT, db.out());
   if (r != ERROR_SUCCESS) return Failure(L"cannot open " + std::wstring(package) + L" (" + std::to_wstring(r) + L")");
   for (int i = 2; i < argc; i += 2) {
     const std::wstring name = argv[i];
     if (HasStorage(db.get(), name)) return Failure(L"the package already holds a storage named " + name);
-    Handle view, rec;
-    *rec.out() = MsiCreateRecord(2);
+    MsiHandle view, rec(MsiCreateRecord(2));
     r = MsiDatabaseOpenViewW(db.get(), L"SELECT `Name`, `Data` FROM `_Storages`", view.out());
     if (r == ERROR_SUCCESS) r = MsiViewExecute(view.get(), 0);
     if (r == ERROR_SUCCESS) r = MsiRecordSetStringW(rec.get(), 1, name.c_str());

@@ -31,6 +31,8 @@
 #include <cstdio>
 #include <string>
 
+#include "msi_handle.h"
+
 namespace {
 
 const PROPID kPidTemplate = 7;
@@ -47,18 +49,6 @@ std::string Utf8(const std::wstring& s) {
 void Fact(const std::wstring& name, const char* fact, const std::wstring& value) {
   printf("%s\t%s\t%s\n", Utf8(name).c_str(), fact, Utf8(value).c_str());
 }
-
-class Handle {
- public:
-  Handle() = default;
-  ~Handle() { if (h_) MsiCloseHandle(h_); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  MSIHANDLE get() const { return h_; }
-  MSIHANDLE* out() { return &h_; }
- private:
-  MSIHANDLE h_ = 0;
-};
 
 template <typename T>
 class Com {
@@ -99,7 +89,7 @@ void ReportSummary(IStorage* sub, const std::wstring& name, const std::wstring& 
   copy.get()->Release();
   *copy.out() = nullptr;
 
-  Handle si;
+  MsiHandle si;
   UINT r = MsiGetSummaryInformationW(0, file.c_str(), 0, si.out());
   Fact(name, "summary", std::to_wstring(r));
   if (r != ERROR_SUCCESS) return;
@@ -160,7 +150,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring copy = folder + L"\\package.msi";
   for (int i = 3; i < argc; ++i) {
     const std::wstring name = argv[i];
-    Handle db;
+    MsiHandle db;
     UINT r = CopyFileW(package, copy.c_str(), FALSE) ? ERROR_SUCCESS : GetLastError();
     if (r == ERROR_SUCCESS) r = MsiOpenDatabaseW(copy.c_str(), MSIDBOPEN_TRANSACT, db.out());
     if (r == ERROR_SUCCESS) r = MsiDatabaseApplyTransformW(db.get(), (L":" + name).c_str(), 0);

@@ -58,6 +58,8 @@
 #include <string>
 #include <vector>
 
+#include "msi_handle.h"
+
 namespace {
 
 const CLSID kClsidMsiTransform = {
@@ -108,18 +110,6 @@ struct Table {
   std::vector<Row> rows;
 };
 
-class Handle {
- public:
-  explicit Handle(MSIHANDLE h = 0) : h_(h) {}
-  ~Handle() { if (h_) MsiCloseHandle(h_); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  MSIHANDLE get() const { return h_; }
-  MSIHANDLE* out() { return &h_; }
- private:
-  MSIHANDLE h_;
-};
-
 std::wstring RecordString(MSIHANDLE rec, unsigned field) {
   DWORD len = 0;
   wchar_t empty[1];
@@ -147,7 +137,7 @@ bool KindOf(const std::wstring& type, Kind* kind) {
 
 Problem ReadTable(MSIHANDLE db, const std::wstring& name, Table* table) {
   table->name = name;
-  Handle view, names, types, keys;
+  MsiHandle view, names, types, keys;
   std::wstring query = L"SELECT * FROM `" + name + L"`";
   if (MsiDatabaseOpenViewW(db, query.c_str(), view.out()) != ERROR_SUCCESS ||
       MsiViewExecute(view.get(), 0) != ERROR_SUCCESS ||
@@ -169,7 +159,7 @@ Problem ReadTable(MSIHANDLE db, const std::wstring& name, Table* table) {
     table->columns.push_back(c);
   }
   for (;;) {
-    Handle rec;
+    MsiHandle rec;
     UINT r = MsiViewFetch(view.get(), rec.out());
     if (r == ERROR_NO_MORE_ITEMS) break;
     if (r != ERROR_SUCCESS) return Fail(kFailed, L"cannot read the rows of table " + name);
@@ -197,12 +187,12 @@ Problem ReadTable(MSIHANDLE db, const std::wstring& name, Table* table) {
 }
 
 Problem ReadTableNames(MSIHANDLE db, std::vector<std::wstring>* names) {
-  Handle view;
+  MsiHandle view;
   if (MsiDatabaseOpenViewW(db, L"SELECT `Name` FROM `_Tables`", view.out()) != ERROR_SUCCESS ||
       MsiViewExecute(view.get(), 0) != ERROR_SUCCESS)
     return Fail(kFailed, L"cannot list the tables");
   for (;;) {
-    Handle rec;
+    MsiHandle rec;
     if (MsiViewFetch(view.get(), rec.out()) != ERROR_SUCCESS) return {};
     names->push_back(RecordString(rec.get(), 1));
   }
@@ -215,7 +205,7 @@ std::wstring PropertyValue(const Table& property, const wchar_t* name) {
 }
 
 std::wstring SummaryTemplate(MSIHANDLE db) {
-  Handle si;
+  MsiHandle si;
   if (MsiGetSummaryInformationW(db, nullptr, 0, si.out()) != ERROR_SUCCESS) return L"";
   UINT type = 0;
   INT number = 0;
@@ -469,7 +459,7 @@ bool WriteTransform(const std::wstring& path, const std::vector<std::pair<std::w
 }
 
 struct Package {
-  Handle db;
+  MsiHandle db;
   std::vector<std::wstring> table_names;
   std::map<std::wstring, Table> tables;
 };

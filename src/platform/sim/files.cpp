@@ -1,6 +1,6 @@
-// The simulated file system: drives in a temporary host folder, names
-// compared without regard to case, share modes, read-only files.
-#include <dirent.h>
+// The simulated file system's files: opening and making them (CreateFileA
+// and its link behaviour), writing, deleting and renaming them, and what
+// their names and handles tell about them.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,197 +10,12 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
+
+using namespace sim;
+using namespace sim::detail;
 
 namespace sim::detail {
-
-namespace fs = std::filesystem;
-
-void InitFileSystem() {
-  State& s = S();
-  std::string base = fs::temp_directory_path().string() + "/qmb-sim-XXXXXX";
-  std::vector<char> tmpl(base.begin(), base.end());
-  tmpl.push_back('\0');
-  if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-  s.hostRoot = tmpl.data();
-  fs::create_directories(s.hostRoot + "/c");
-}
-
-// Whether the last component of a host path is a link (a symbolic link
-// stands for a junction or a Windows symbolic link).
-static bool HostIsLink(const std::string& hostPath) {
-  struct stat st;
-  return ::lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool HostExists(const std::string& hostPath, bool* isDir) {
-  struct stat st;
-  if (::stat(hostPath.c_str(), &st) != 0) return false;
-  *isDir = S_ISDIR(st.st_mode);
-  return true;
-}
-
-// The entry of a host folder whose name matches without regard to case.
-static std::string FindEntry(const std::string& hostDir, const std::string& name) {
-  DIR* d = ::opendir(hostDir.c_str());
-  if (d == nullptr) return "";
-  std::string lower = Lower(name), found;
-  while (dirent* e = ::readdir(d)) {
-    if (Lower(e->d_name) == lower) {
-      found = e->d_name;
-      break;
-    }
-  }
-  ::closedir(d);
-  return found;
-}
-
-static bool ValidComponent(const std::string& c, bool wildcards) {
-  for (unsigned char ch : c) {
-    if (ch < 0x20) return false;
-    if (std::strchr("<>:\"|", ch) != nullptr) return false;
-    if (!wildcards && (ch == '*' || ch == '?')) return false;
-  }
-  return true;
-}
-
-bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit, bool wildcards) {
-  State& s = S();
-  if (path.size() > limit) {
-    *error = ERROR_FILENAME_EXCED_RANGE;
-    return false;
-  }
-  if (path.empty()) {
-    *error = ERROR_PATH_NOT_FOUND;
-    return false;
-  }
-  std::string full;
-  if (path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':') {
-    if (path.size() == 2 || (path[2] != '\\' && path[2] != '/')) {
-      full = s.currentDirectory + "\\" + path.substr(2);  // drive-relative: the current folder
-    } else {
-      full = path;
-    }
-  } else if (path[0] == '\\' || path[0] == '/') {
-    if (path.size() > 1 && (path[1] == '\\' || path[1] == '/')) {
-      *error = ERROR_PATH_NOT_FOUND;  // network paths are not part of this machine
-      return false;
-    }
-    full = s.currentDirectory.substr(0, 2) + path;
-  } else {
-    full = s.currentDirectory + "\\" + path;
-  }
-  Path p;
-  p.drive = static_cast<char>(std::tolower(static_cast<unsigned char>(full[0])));
-  std::vector<std::string> parts;
-  size_t i = 3;
-  while (i <= full.size()) {
-    size_t j = full.find_first_of("\\/", i);
-    if (j == std::string::npos) j = full.size();
-    std::string c = full.substr(i, j - i);
-    i = j + 1;
-    if (c.empty() || c == ".") continue;
-    if (c == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    // Trailing dots and blanks of a name are dropped, as the platform does.
-    while (!c.empty() && (c.back() == '.' || c.back() == ' ')) c.pop_back();
-    if (c.empty()) continue;
-    parts.push_back(c);
-  }
-  for (size_t k = 0; k < parts.size(); ++k) {
-    if (!ValidComponent(parts[k], wildcards && k + 1 == parts.size())) {
-      *error = ERROR_INVALID_NAME;
-      return false;
-    }
-  }
-  // An object-manager redirection (a mount point above the name leading to
-  // a symbolic link of the object manager) sends the rest of the path to its
-  // target; no name on the way is a reparse point.
-  static thread_local int redirections = 0;
-  std::string prefix = std::string(1, p.drive) + ":";
-  for (size_t k = 0; k < parts.size() && redirections < 8; ++k) {
-    prefix += "\\" + Lower(parts[k]);
-    for (const auto& [from, to] : s.redirects) {
-      if (from != prefix) continue;
-      std::string rest = to;
-      for (size_t r = k + 1; r < parts.size(); ++r) rest += "\\" + parts[r];
-      ++redirections;
-      bool ok = ResolvePath(rest, out, error, 100000, wildcards);
-      --redirections;
-      return ok;
-    }
-  }
-  p.parts = parts;
-  p.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":";
-  p.key = std::string(1, p.drive) + ":";
-  std::string host = s.hostRoot + "/" + std::string(1, p.drive);
-  bool existing = true;
-  for (const auto& c : parts) {
-    p.display += "\\" + c;
-    p.key += "\\" + Lower(c);
-    std::string entry = existing ? FindEntry(host, c) : "";
-    if (entry.empty()) {
-      existing = false;
-      entry = c;
-    }
-    host += "/" + entry;
-  }
-  if (parts.empty()) {
-    p.display += "\\";
-    p.key += "\\";
-  }
-  p.hostPath = host;
-  *out = p;
-  return true;
-}
-
-Path ParentOf(const Path& p) {
-  Path parent = p;
-  if (!parent.parts.empty()) parent.parts.pop_back();
-  parent.hostPath = p.hostPath.substr(0, p.hostPath.find_last_of('/'));
-  size_t cut = p.key.find_last_of('\\');
-  parent.key = p.key.substr(0, cut);
-  parent.display = p.display.substr(0, p.display.find_last_of('\\'));
-  if (parent.parts.empty()) {
-    parent.key = std::string(1, p.drive) + ":\\";
-    parent.display = std::string(1, static_cast<char>(std::toupper(p.drive))) + ":\\";
-    parent.hostPath = S().hostRoot + "/" + std::string(1, p.drive);
-  }
-  return parent;
-}
-
-static bool ParentIsFolder(const Path& p) {
-  bool dir = false;
-  return HostExists(ParentOf(p).hostPath, &dir) && dir;
-}
-
-static std::vector<FileObject*> OpenFiles(const std::string& key) {
-  std::vector<FileObject*> out;
-  for (auto& [h, obj] : S().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* f = static_cast<FileObject*>(obj.get());
-    if (f->key == key) out.push_back(f);
-  }
-  return out;
-}
-
-// The access rights that take part in sharing: reading (listing a folder)
-// and writing data. Rights to attributes and security do not.
-static bool Reads(DWORD access) { return (access & (GENERIC_READ | 0x1u)) != 0; }
-static bool Writes(DWORD access) { return (access & (GENERIC_WRITE | 0x2u | 0x4u)) != 0; }
-
-// Whether a handle takes part in sharing at all: one opened only for
-// attributes or security does not (IoCheckShareAccess: no read, write or
-// delete access, no share check).
-bool TakesPartInSharing(DWORD access) { return Reads(access) || Writes(access) || (access & 0x10000u) != 0; }
-
-bool Pending(const std::string& key) {
-  for (const std::string& name : S().pending)
-    if (key == name || key.compare(0, name.size() + 1, name + "\\") == 0) return true;
-  return false;
-}
 
 // The host file's inode: the file index of the object a handle is opened on.
 static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
@@ -211,63 +26,6 @@ static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
 
 static const DWORD kVolumeSerial = 0x51534D31;
 
-void HandleClosed(const std::string& key) {
-  State& s = S();
-  if (s.pending.count(key) == 0) return;
-  for (auto& [h, obj] : s.handles)
-    if (obj->kind == Kind::File && static_cast<FileObject*>(obj.get())->key == key) return;
-  Path p;
-  DWORD error = 0;
-  if (ResolvePath(key, &p, &error, 100000)) {
-    bool dir = false;
-    if (HostExists(p.hostPath, &dir) && dir && !HostIsLink(p.hostPath))
-      ::rmdir(p.hostPath.c_str());
-    else
-      ::unlink(p.hostPath.c_str());
-  }
-  s.pending.erase(key);
-  s.security.erase(key);
-  s.attributes.erase(key);
-}
-
-// Share-mode check of a new open against every open handle of the file.
-// Only opens with data or delete access take part, on either side.
-bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
-  if (!TakesPartInSharing(access)) return false;
-  for (FileObject* f : OpenFiles(key)) {
-    if (!TakesPartInSharing(f->access)) continue;
-    bool newReads = Reads(access), newWrites = Writes(access);
-    bool oldReads = Reads(f->access), oldWrites = Writes(f->access);
-    if (newReads && (f->share & FILE_SHARE_READ) == 0) return true;
-    if (newWrites && (f->share & FILE_SHARE_WRITE) == 0) return true;
-    if (oldReads && (share & FILE_SHARE_READ) == 0) return true;
-    if (oldWrites && (share & FILE_SHARE_WRITE) == 0) return true;
-  }
-  return false;
-}
-
-static DWORD Attributes(const std::string& key) {
-  auto it = S().attributes.find(key);
-  return it == S().attributes.end() ? 0 : it->second;
-}
-
-static bool MatchPattern(const char* pattern, const char* name) {
-  // "*.*" matches every name, with or without a dot, as on the platform.
-  if (std::strcmp(pattern, "*.*") == 0) return true;
-  if (*pattern == '\0') return *name == '\0';
-  if (*pattern == '*') {
-    for (const char* n = name;; ++n) {
-      if (MatchPattern(pattern + 1, n)) return true;
-      if (*n == '\0') return false;
-    }
-  }
-  if (*name == '\0') return false;
-  if (*pattern == '?' ||
-      std::tolower(static_cast<unsigned char>(*pattern)) == std::tolower(static_cast<unsigned char>(*name)))
-    return MatchPattern(pattern + 1, name + 1);
-  return false;
-}
-
 std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share) {
   auto f = std::make_shared<FileObject>();
   f->key = p.key;
@@ -277,8 +35,7 @@ std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD sha
   return f;
 }
 
-static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest,
-                             bool createNew = false) {
+HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest, bool createNew) {
   int flags = O_CREAT | O_WRONLY | O_CLOEXEC | (createNew ? O_EXCL : 0);
   if ((access & GENERIC_READ) != 0) flags = (flags & ~O_WRONLY) | O_RDWR;
   if (truncate) flags |= O_TRUNC;
@@ -295,31 +52,13 @@ static HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool trun
 
 }  // namespace sim::detail
 
-using namespace sim;
-using namespace sim::detail;
-
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                           DWORD flags, HANDLE templateFile) {
-  auto lock = Enter();
-  Log("CreateFileA(" + Str(path) + ", " + Hex(access) + ", " + std::to_string(share) + ", " +
-      std::to_string(disposition) + ", " + Hex(flags) + ")");
+  Call c("CreateFileA", path, Hex(access), share, disposition, Hex(flags));
   (void)sa;
   (void)templateFile;
-  if (Fault("CreateFileA", Str(path))) return INVALID_HANDLE_VALUE;
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return INVALID_HANDLE_VALUE;
-  }
-  // A name marked for deletion (or one below a folder that is) can be
-  // neither opened nor made again until its last handle is closed
-  // (DeleteFileA: "subsequent calls to CreateFile to open the file fail with
-  // ERROR_ACCESS_DENIED").
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return INVALID_HANDLE_VALUE;
   bool dir = false;
   bool exists = HostExists(p.hostPath, &dir);
   bool link = HostIsLink(p.hostPath);
@@ -346,6 +85,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(ERROR_SUCCESS);
     return AddHandle(f);
   }
+  // A folder opens only with FILE_FLAG_BACKUP_SEMANTICS (CreateFileA,
+  // "Directories").
   if (exists && dir) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
@@ -380,12 +121,14 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  if (exists && (access & GENERIC_WRITE) != 0 && (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (exists && (access & GENERIC_WRITE) != 0 && ReadOnlyRefusesChange(p.key)) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   bool truncate = false;
   switch (disposition) {
+    // CreateFileA, dwCreationDisposition: CREATE_NEW fails on an existing
+    // file with 80; CREATE_ALWAYS and OPEN_ALWAYS succeed over one with 183.
     case CREATE_NEW:
       if (exists) {
         SetError(80);  // ERROR_FILE_EXISTS
@@ -411,7 +154,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
   }
   HANDLE h = OpenFileObject(p, access, share, truncate, false, disposition == CREATE_NEW);
   if (h != INVALID_HANDLE_VALUE) {
-    if (!exists && (flags & FILE_ATTRIBUTE_READONLY) != 0) S().attributes[p.key] = FILE_ATTRIBUTE_READONLY;
+    if (!exists && (flags & FILE_ATTRIBUTE_READONLY) != 0) Machine().attributes[p.key] = FILE_ATTRIBUTE_READONLY;
     SetError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                    : ERROR_SUCCESS);
   }
@@ -419,37 +162,22 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, LPVOID overlapped) {
-  auto lock = Enter();
-  Log("WriteFile(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(count) + ")");
+  Call c("WriteFile", file, count);
   (void)overlapped;
-  State& s = S();
+  State& s = Machine();
   if (written == nullptr) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   *written = 0;
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr) return FALSE;
   if ((f->access & GENERIC_WRITE) == 0 || f->fd < 0) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (Fault("WriteFile", f->key)) return FALSE;
-  DWORD n = count;
-  if (Self().role == Role::Bootstrapper) {
-    for (auto it = s.shortWrites.begin(); it != s.shortWrites.end();) {
-      if (--it->first == 0) {
-        n = std::min(count, it->second);
-        it = s.shortWrites.erase(it);
-      } else {
-        ++it;
-      }
-    }
-  }
+  if (c.faulted(f->key)) return FALSE;
+  DWORD n = WriteSizeAfterFaults(count);
   if (n > s.diskSpace) {
     SetError(ERROR_DISK_FULL);
     return FALSE;
@@ -466,16 +194,10 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written, L
 }
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method) {
-  auto lock = Enter();
-  Log("SetFilePointer(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(distance) + ", " +
-      (distanceHigh == nullptr ? "NULL" : "high") + ", " + std::to_string(method) + ")");
-  if (Fault("SetFilePointer")) return INVALID_SET_FILE_POINTER;
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
+  Call c("SetFilePointer", file, distance, distanceHigh == nullptr ? "NULL" : "high", method);
+  if (c.faulted()) return INVALID_SET_FILE_POINTER;
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr) return INVALID_SET_FILE_POINTER;
   struct stat st;
   ::fstat(f->fd, &st);
   int64_t base = method == FILE_BEGIN ? 0 : method == FILE_CURRENT ? static_cast<int64_t>(f->position) : st.st_size;
@@ -488,169 +210,47 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWOR
   return static_cast<DWORD>(target);
 }
 
-BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
-  auto lock = Enter();
-  Log("CreateDirectoryA(" + Str(path) + ", " + (sa == nullptr ? "NULL" : "sa") + ")");
-  if (Fault("CreateDirectoryA", Str(path))) return FALSE;
-  Path p;
-  DWORD error = 0;
-  // A folder name leaves room for a file name of 8.3 characters.
-  if (!ResolvePath(Str(path), &p, &error, MAX_PATH - 12)) {
-    SetError(error);
-    return FALSE;
-  }
-  // A name marked for deletion stays until its last handle is closed
-  // (RemoveDirectoryA: "the directory is not removed until the last handle
-  // to the directory is closed"); making it again is refused meanwhile.
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  bool dir = false;
-  if (p.parts.empty() || HostExists(p.hostPath, &dir) || HostIsLink(p.hostPath)) {
-    SetError(ERROR_ALREADY_EXISTS);
-    return FALSE;
-  }
-  if (!ParentIsFolder(p)) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  const DWORD all = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION;
-  const char* sddl = sa != nullptr ? static_cast<const char*>(sa->lpSecurityDescriptor) : nullptr;
-  DWORD refused = sddl != nullptr ? DescriptorRefused(p.key, sddl, all) : 0;
-  if (refused == 0 && !RunMayChange(ParentOf(p).key)) refused = ERROR_ACCESS_DENIED;
-  if (refused != 0) {
-    SetError(refused);
-    return FALSE;
-  }
-  if (::mkdir(p.hostPath.c_str(), 0755) != 0) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (sddl != nullptr) ApplyDescriptor(p.key, sddl, all);
-  return TRUE;
-}
-
-BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
-  auto lock = Enter();
-  Log("RemoveDirectoryA(" + Str(path) + ")");
-  if (Fault("RemoveDirectoryA", Str(path))) return FALSE;
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir)) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (!dir) {
-    SetError(ERROR_DIRECTORY);
-    return FALSE;
-  }
-  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  if (FolderHeldAgainstDeletion(p.key)) {
-    SetError(ERROR_SHARING_VIOLATION);
-    return FALSE;
-  }
-  if (HostIsLink(p.hostPath)) {
-    // A junction is removed as itself; its target stays.
-    ::unlink(p.hostPath.c_str());
-    S().security.erase(p.key);
-    return TRUE;
-  }
-  std::error_code ec;
-  if (!std::filesystem::is_empty(p.hostPath, ec)) {
-    SetError(ERROR_DIR_NOT_EMPTY);
-    return FALSE;
-  }
-  // Still open elsewhere (with delete sharing, or with no data access):
-  // marked for deletion, gone when the last handle is closed.
-  if (!OpenFiles(p.key).empty()) {
-    S().pending.insert(p.key);
-    return TRUE;
-  }
-  if (::rmdir(p.hostPath.c_str()) != 0) {
-    SetError(ERROR_DIR_NOT_EMPTY);
-    return FALSE;
-  }
-  S().security.erase(p.key);
-  return TRUE;
-}
-
 BOOL WINAPI DeleteFileA(LPCSTR path) {
-  auto lock = Enter();
-  Log("DeleteFileA(" + Str(path) + ")");
-  if (Fault("DeleteFileA", Str(path))) return FALSE;
+  Call c("DeleteFileA", path);
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return FALSE;
   bool dir = false;
   bool exists = HostExists(p.hostPath, &dir), link = HostIsLink(p.hostPath);
   if (!exists && !link) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    SetError(NotFoundError(p));
     return FALSE;
   }
-  if (dir || (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
+  if (dir || ReadOnlyRefusesChange(p.key) || !RunMayChange(ParentOf(p).key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  std::vector<FileObject*> open = OpenFiles(p.key);
-  for (FileObject* f : open) {
-    if ((f->share & FILE_SHARE_DELETE) == 0) {
-      SetError(ERROR_SHARING_VIOLATION);
-      return FALSE;
-    }
+  if (HeldAgainstDeletion(p.key)) {
+    SetError(ERROR_SHARING_VIOLATION);
+    return FALSE;
   }
-  // Open elsewhere with delete sharing: only marked for deletion; the name
-  // stays until the last handle is closed (DeleteFileA, Remarks).
-  if (!open.empty()) {
-    S().pending.insert(p.key);
+  if (!OpenFiles(p.key).empty()) {
+    MarkForDeletion(p.key);
     return TRUE;
   }
   ::unlink(p.hostPath.c_str());
-  S().attributes.erase(p.key);
+  Machine().attributes.erase(p.key);
   return TRUE;
 }
 
 // Renames an entry, as the system (`user` false: the process token) or the
 // user's other process would. Returns 0 or the Windows error.
 DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
-  State& s = S();
+  State& s = Machine();
   bool dir = false, targetDir = false;
-  if (!HostExists(f.hostPath, &dir) && !HostIsLink(f.hostPath))
-    return ParentIsFolder(f) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-  if (Pending(f.key)) return ERROR_ACCESS_DENIED;
+  if (!HostExists(f.hostPath, &dir) && !HostIsLink(f.hostPath)) return NotFoundError(f);
+  if (DWORD refused = RefusedAsPendingDeletion(f.key)) return refused;
   if (HostExists(t.hostPath, &targetDir) || HostIsLink(t.hostPath)) return ERROR_ALREADY_EXISTS;
-  if (Pending(t.key)) return ERROR_ACCESS_DENIED;
+  if (DWORD refused = RefusedAsPendingDeletion(t.key)) return refused;
   if (!ParentIsFolder(t)) return ERROR_PATH_NOT_FOUND;
   if (!user && (!RunMayChange(ParentOf(f).key) || !RunMayChange(ParentOf(t).key))) return ERROR_ACCESS_DENIED;
-  for (FileObject* open : OpenFiles(f.key))
-    if (TakesPartInSharing(open->access) && (open->share & FILE_SHARE_DELETE) == 0) return ERROR_SHARING_VIOLATION;
-  // A folder with anything open below it cannot be renamed (fastfat's
-  // FatSetRenameInfo, which NTFS matches: "we cannot rename a directory if
-  // there are open files below it"; STATUS_ACCESS_DENIED).
+  if (HeldAgainstDeletion(f.key)) return ERROR_SHARING_VIOLATION;
+  if (OpenBelow(f.key)) return ERROR_ACCESS_DENIED;
   std::string below = f.key + "\\";
-  for (auto& [h, obj] : s.handles) {
-    if (obj->kind != Kind::File) continue;
-    if (static_cast<FileObject*>(obj.get())->key.compare(0, below.size(), below) == 0) return ERROR_ACCESS_DENIED;
-  }
   if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
   // Handles stay with what they were opened on.
   for (FileObject* open : OpenFiles(f.key)) {
@@ -675,9 +275,8 @@ DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
 }
 
 BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
-  auto lock = Enter();
-  Log("MoveFileA(" + Str(existing) + ", " + Str(newName) + ")");
-  if (Fault("MoveFileA", Str(existing))) return FALSE;
+  Call c("MoveFileA", existing, newName);
+  if (c.faulted(existing)) return FALSE;
   Path f, t;
   DWORD error = 0;
   if (!ResolvePath(Str(existing), &f, &error) || !ResolvePath(Str(newName), &t, &error)) {
@@ -692,126 +291,14 @@ BOOL WINAPI MoveFileA(LPCSTR existing, LPCSTR newName) {
   return TRUE;
 }
 
-static void FillEntry(WIN32_FIND_DATAA* d, const std::string& name, bool dir, uint64_t size, DWORD extra) {
-  std::memset(d, 0, sizeof *d);
-  d->dwFileAttributes = dir ? FILE_ATTRIBUTE_DIRECTORY | extra : (extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE);
-  d->nFileSizeLow = static_cast<DWORD>(size);
-  d->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-  std::snprintf(d->cFileName, sizeof d->cFileName, "%s", name.c_str());
-}
-
-HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-  auto lock = Enter();
-  Log("FindFirstFileA(" + Str(pattern) + ")");
-  if (Fault("FindFirstFileA", Str(pattern))) return INVALID_HANDLE_VALUE;
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(pattern), &p, &error, MAX_PATH - 1, true) || p.parts.empty()) {
-    SetError(p.parts.empty() && error == 0 ? ERROR_FILE_NOT_FOUND : error);
-    return INVALID_HANDLE_VALUE;
-  }
-  Path dir = ParentOf(p);
-  bool isDir = false;
-  if (!HostExists(dir.hostPath, &isDir) || !isDir) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  const std::string& name = p.parts.back();
-  // The pattern as written, before trailing dots were dropped ("*.*").
-  std::string written = Str(pattern);
-  std::string raw = written.substr(written.find_last_of("\\/") == std::string::npos ? 0
-                                                                                      : written.find_last_of("\\/") + 1);
-  std::string match = raw.empty() ? name : raw;
-  auto search = std::make_shared<SearchObject>();
-  std::vector<std::string> names;
-  if (!dir.parts.empty()) {
-    names.push_back(".");
-    names.push_back("..");
-  }
-  if (DIR* d = ::opendir(dir.hostPath.c_str())) {
-    std::vector<std::string> found;
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") found.push_back(n);
-    }
-    ::closedir(d);
-    std::sort(found.begin(), found.end());
-    names.insert(names.end(), found.begin(), found.end());
-  }
-  for (const auto& n : names) {
-    if (!MatchPattern(match.c_str(), n.c_str())) continue;
-    WIN32_FIND_DATAA entry;
-    if (n == "." || n == "..") {
-      FillEntry(&entry, n, true, 0, 0);
-    } else {
-      struct stat st;
-      std::string host = dir.hostPath + "/" + n;
-      ::stat(host.c_str(), &st);
-      DWORD extra = Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n));
-      if (HostIsLink(host)) extra |= FILE_ATTRIBUTE_REPARSE_POINT;
-      FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), extra);
-    }
-    search->entries.push_back(entry);
-  }
-  if (search->entries.empty()) {
-    SetError(ERROR_FILE_NOT_FOUND);
-    return INVALID_HANDLE_VALUE;
-  }
-  *data = search->entries[0];
-  search->next = 1;
-  return AddHandle(search);
-}
-
-BOOL WINAPI FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
-  auto lock = Enter();
-  Log("FindNextFileA(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
-  if (Fault("FindNextFileA")) return FALSE;
-  auto obj = GetHandle(search);
-  if (obj == nullptr || obj->kind != Kind::Search) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* s = static_cast<SearchObject*>(obj.get());
-  if (s->next >= s->entries.size()) {
-    SetError(ERROR_NO_MORE_FILES);
-    return FALSE;
-  }
-  *data = s->entries[s->next++];
-  return TRUE;
-}
-
-BOOL WINAPI FindClose(HANDLE search) {
-  auto lock = Enter();
-  Log("FindClose(" + Hex(reinterpret_cast<uintptr_t>(search)) + ")");
-  auto obj = GetHandle(search);
-  if (obj == nullptr || obj->kind != Kind::Search) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  S().handles.erase(reinterpret_cast<uintptr_t>(search));
-  // As with CloseHandle, a reported failure still releases the handle.
-  if (Fault("FindClose")) return FALSE;
-  return TRUE;
-}
-
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-  auto lock = Enter();
-  Log("GetFileAttributesA(" + Str(path) + ")");
-  if (Fault("GetFileAttributesA", Str(path))) return INVALID_FILE_ATTRIBUTES;
+  Call c("GetFileAttributesA", path);
   Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  if (Pending(p.key)) {
-    SetError(ERROR_ACCESS_DENIED);
-    return INVALID_FILE_ATTRIBUTES;
-  }
+  if (c.faulted(path) || !ResolveCallPath(path, &p)) return INVALID_FILE_ATTRIBUTES;
   bool dir = false;
   bool link = HostIsLink(p.hostPath);
   if (!HostExists(p.hostPath, &dir) && !link) {
-    SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    SetError(NotFoundError(p));
     return INVALID_FILE_ATTRIBUTES;
   }
   DWORD extra = Attributes(p.key) | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
@@ -820,15 +307,9 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
 }
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  auto lock = Enter();
-  Log("GetFileInformationByHandle(" + Hex(reinterpret_cast<uintptr_t>(file)) + ")");
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
-  if (Fault("GetFileInformationByHandle", f->key)) return FALSE;
+  Call c("GetFileInformationByHandle", file);
+  auto f = HandleOf<FileObject>(file, Kind::File);
+  if (f == nullptr || c.faulted(f->key)) return FALSE;
   std::memset(info, 0, sizeof *info);
   info->dwVolumeSerialNumber = kVolumeSerial;
   if (f->directory) {
@@ -854,70 +335,24 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
   return TRUE;
 }
 
-// The path by which the object a handle was opened on is really reached:
-// links and redirections on the way are followed (a link opened as itself
-// stays where it is), and the names come as the disk spells them.
-DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags) {
-  auto lock = Enter();
-  Log("GetFinalPathNameByHandleA(" + Hex(reinterpret_cast<uintptr_t>(file)) + ", " + std::to_string(capacity) +
-      ", " + Hex(flags) + ")");
-  auto obj = GetHandle(file);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
-  auto* f = static_cast<FileObject*>(obj.get());
-  if (Fault("GetFinalPathNameByHandleA", f->key)) return 0;
-  if (flags != FILE_NAME_NORMALIZED) {
-    SetError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::error_code ec;
-  fs::path host = f->hostPath;
-  fs::path real = (f->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
-                      ? fs::canonical(host.parent_path(), ec) / host.filename()
-                      : fs::canonical(host, ec);
-  std::string root = fs::canonical(S().hostRoot, ec).string() + "/";
-  std::string r = real.string();
-  if (ec || r.compare(0, root.size(), root) != 0) {
-    SetError(ERROR_PATH_NOT_FOUND);
-    return 0;
-  }
-  std::string rest = r.substr(root.size());
-  std::string out = "\\\\?\\" + std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(rest[0])))) +
-                    ":" + (rest.size() > 1 ? rest.substr(1) : std::string("\\"));
-  for (char& c : out)
-    if (c == '/') c = '\\';
-  if (out.size() + 1 > capacity) return static_cast<DWORD>(out.size() + 1);
-  std::memcpy(path, out.c_str(), out.size() + 1);
-  return static_cast<DWORD>(out.size());
-}
-
-// ---- test-facing file system API ----------------------------------------------------------
+// ---- test-facing API -----------------------------------------------------------------------------------------------
 
 namespace sim {
 
-static Path Must(const std::string& path) {
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(path, &p, &error, 100000)) std::abort();
-  return p;
-}
-
 bool Exists(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   bool dir;
   return HostExists(Must(path).hostPath, &dir);
 }
 
 bool IsDirectory(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   bool dir = false;
   return HostExists(Must(path).hostPath, &dir) && dir;
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   std::string host = Must(path).hostPath, out;
   int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return out;
@@ -928,15 +363,10 @@ std::string ReadFileBytes(const std::string& path) {
   return out;
 }
 
-void MakeDirectories(const std::string& path) {
-  auto lock = Lock();
-  fs::create_directories(Must(path).hostPath);
-}
-
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = Must(path);
-  fs::create_directories(ParentOf(p).hostPath);
+  std::filesystem::create_directories(ParentOf(p).hostPath);
   int fd = ::open(p.hostPath.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
   if (fd < 0) std::abort();
   if (!bytes.empty() && ::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
@@ -944,58 +374,20 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 void SetReadOnly(const std::string& path, bool readOnly) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p = Must(path);
   if (readOnly)
-    S().attributes[p.key] |= FILE_ATTRIBUTE_READONLY;
+    Machine().attributes[p.key] |= FILE_ATTRIBUTE_READONLY;
   else
-    S().attributes[p.key] &= ~FILE_ATTRIBUTE_READONLY;
-}
-
-std::vector<std::string> ListDirectory(const std::string& path) {
-  auto lock = Lock();
-  std::vector<std::string> out;
-  std::string host = Must(path).hostPath;
-  if (DIR* d = ::opendir(host.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") out.push_back(n);
-    }
-    ::closedir(d);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
+    Machine().attributes[p.key] &= ~FILE_ATTRIBUTE_READONLY;
 }
 
 int OpenFileHandles() {
-  auto lock = Lock();
+  auto lock = LockMachine();
   int n = 0;
-  for (auto& [h, obj] : S().handles)
+  for (auto& [h, obj] : Machine().handles)
     if (obj->kind == Kind::File && !static_cast<FileObject*>(obj.get())->heldByTest) ++n;
   return n;
-}
-
-void HoldFileOpen(const std::string& path, DWORD access, DWORD share) {
-  auto lock = Lock();
-  Path p = Must(path);
-  fs::create_directories(ParentOf(p).hostPath);
-  OpenFileObject(p, access, share, false, true);
-}
-
-void ReleaseHeldFiles() {
-  auto lock = Lock();
-  State& s = S();
-  for (auto it = s.handles.begin(); it != s.handles.end();) {
-    if (it->second->kind == Kind::File && static_cast<FileObject*>(it->second.get())->heldByTest) {
-      auto* f = static_cast<FileObject*>(it->second.get());
-      if (f->fd >= 0) ::close(f->fd);
-      std::string key = f->key;
-      it = s.handles.erase(it);
-      HandleClosed(key);
-    } else {
-      ++it;
-    }
-  }
 }
 
 }  // namespace sim

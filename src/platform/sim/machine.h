@@ -1,13 +1,8 @@
 // The simulated Windows machine: what the host build links instead of the
-// platform, and what the unit tests configure and inspect.
-//
-// It implements the Win32 declarations of platform/win32.h over in-memory
-// state and a temporary host folder, written from what the system relies on
-// and as strict as Windows where Windows refuses: a file open without sharing
-// refuses a second open with 32, a read-only file refuses deletion with 5, a
-// folder that still holds entries refuses removal with 145, a registry read
-// into a buffer that is too small answers 234 without writing, an event lives
-// only while a handle to it is open.
+// platform, and what the unit tests configure and inspect. It implements the
+// Win32 declarations of platform/win32.h over in-memory state and a temporary
+// host folder, written from what the system relies on and as strict as
+// Windows where Windows refuses.
 //
 // One machine exists per test (sim::Reset). Threads the system starts with
 // CreateThread and the fake child programs run on real host threads; the
@@ -16,6 +11,173 @@
 // thread of the process stops at its next platform call (the calls that
 // close a handle or a key, which destructors make, then do nothing and
 // succeed), and the run's result carries the first ExitProcess's code.
+//
+// ---- rules index ------------------------------------------------------------------
+//
+// The Windows rules the machine models, one row each: the rule; the function
+// that models it (in the file the section names); the row of
+// tests/platform/sim_test.cpp that pins it (SimRulesTest table "row"); its
+// source: a learn.microsoft.com page title, or what Wine was seen to do
+// (wine-and-msi.md, the section named). A new rule gets a row here, a row in
+// sim_test's table and a short comment naming the source where it is modelled.
+//
+// Names and paths (paths.cpp)
+//  1 Names compare without regard to case.
+//    ResolvePath | FileSystem "names without case" | Naming Files, Paths, and Namespaces
+//  2 A path of 260 characters or more fails with 206.
+//    ResolvePath | FileSystem "path of 260: 206" | Maximum Path Length Limitation
+//  3 A folder's path of 249 characters or more fails with 206 (room for an 8.3 name).
+//    CreateDirectoryA (folders.cpp) | FileSystem "folder path of 249: 206" | CreateDirectoryA function
+//  4 A name holding < > : " | (or * ? outside a search) fails with 123.
+//    ValidComponent | FileSystem "invalid name: 123" | Naming Files, Paths, and Namespaces
+//  5 A missing folder on the way fails with 3, a missing name in a folder with 2.
+//    NotFoundError | FileSystem "missing folder: 3, missing name: 2" | System Error Codes (0-499)
+//  6 An object-manager redirection is a plain folder by name and by handle; only the
+//    final path and the file index tell.
+//    ResolvePath, SimGetFinalPathNameByHandleA | FileSystem "redirection by final path only" |
+//    Wine observation (wine-and-msi.md 19)
+// Sharing (sharing.cpp)
+//  7 An open asking for access another handle does not share, or not sharing what
+//    another handle has, fails with 32.
+//    FileOpenConflicts | FileSystem "no sharing: 32" | Creating and Opening Files
+//  8 A handle without read, write or delete access takes no part in sharing.
+//    TakesPartInSharing | FileSystem "no data access, no sharing" | IoCheckShareAccess function
+//  9 Deleting, removing or renaming a name open without delete sharing fails with 32.
+//    HeldAgainstDeletion | FileSystem "no delete sharing: 32" | CreateFileA function
+//    (FILE_SHARE_DELETE: delete access allows delete and rename); Wine observation (wine-and-msi.md 16)
+// 10 A name deleted or removed while open stays until its last handle is closed;
+//    meanwhile opening, making, deleting or renaming it fails with 5.
+//    RefusedAsPendingDeletion, HandleClosed | FileSystem "pending deletion: 5" |
+//    DeleteFileA function; RemoveDirectoryA function
+// 11 A folder with anything open below it is not renamed (5).
+//    OpenBelow | FileSystem "open below: no rename, 5" | no documentation page: fastfat's
+//    FatSetRenameInfo in Microsoft's driver samples
+// 12 A read-only file is neither written nor deleted, a read-only folder not removed (5).
+//    ReadOnlyRefusesChange | FileSystem "read-only: 5" | File Attribute Constants; DeleteFileA function
+// Files and folders (files.cpp, folders.cpp)
+// 13 FILE_FLAG_OPEN_REPARSE_POINT opens a link itself; without it an open, and a
+//    CREATE_NEW through a link that leads nowhere, go through to the target.
+//    CreateFileA | FileSystem "link itself or through" | CreateFileA function (Symbolic link behavior)
+// 14 A folder opens only with FILE_FLAG_BACKUP_SEMANTICS; as a file it fails with 5.
+//    CreateFileA | FileSystem "folder needs backup semantics: 5" | CreateFileA function (Directories)
+// 15 CREATE_NEW on an existing name fails with 80; CREATE_ALWAYS over a file succeeds with 183.
+//    CreateFileA | FileSystem "CREATE_NEW: 80, CREATE_ALWAYS: 183" | CreateFileA function
+// 16 A link shows FILE_ATTRIBUTE_REPARSE_POINT by name.
+//    GetFileAttributesA, FindFirstFileA | FileSystem "reparse attribute by name" |
+//    File Attribute Constants; Wine observation (wine-and-msi.md 16)
+// 17 A handle tells its file's index and number of names (hard links).
+//    GetFileInformationByHandle | FileSystem "file index and names by handle" |
+//    BY_HANDLE_FILE_INFORMATION structure; Wine observation (wine-and-msi.md 16)
+// 18 Renaming onto an existing name fails with 183.
+//    RenameEntry | FileSystem "rename onto a name: 183" | MoveFileA function
+// 19 A folder that holds entries is not removed (145); making an existing folder fails with 183.
+//    RemoveDirectoryA, CreateDirectoryA | FileSystem "folder with entries: 145, existing folder: 183" |
+//    RemoveDirectoryA function; CreateDirectoryA function
+// 20 A junction is removed as itself; its target stays.
+//    RemoveDirectoryA | FileSystem "junction removed as itself" | RemoveDirectoryA function
+// 21 A search lists "." and ".." (not at a drive's root), matches without regard to
+//    case, and "*.*" matches every name.
+//    FindFirstFileA, MatchPattern | FileSystem "search: dots, case, *.*" | FindFirstFileA function
+// Security (security.cpp; the user's side in other_process.cpp)
+// 22 An owner is the token's user or a group of it marked SE_GROUP_OWNER (an elevated
+//    administrator's Administrators); any other fails with 1307.
+//    DescriptorRefused | Security "owner: the user or an owner group, else 1307" |
+//    TOKEN_OWNER structure (ntifs.h)
+// 23 A file server refuses any owner but the user with 1307 (its token of the user holds
+//    no Administrators of this machine).
+//    DescriptorRefused | Security "server: the user alone, else 1307" | no page: rule 22 as
+//    the server judges it
+// 24 Where labels are refused, giving one fails with 5 (Wine: on existing objects; the
+//    machine: when a folder is made, too).
+//    DescriptorRefused, SetKernelObjectSecurity | Security "labels refused: 5" |
+//    Wine observation (wine-and-msi.md 17)
+// 25 Setting an access list needs WRITE_DAC, an owner or a label WRITE_OWNER; reading
+//    security needs READ_CONTROL; else 5.
+//    SetKernelObjectSecurity, GetKernelObjectSecurity | Security "rights to security: 5" |
+//    SECURITY_INFORMATION
+// 26 A handle keeps the access it was opened with, whatever becomes of the security.
+//    UserSetDacl (other_process.cpp) | Security "handle keeps its access" |
+//    IRP_MJ_CREATE Dispatch Routine
+// 27 A limited user's token changes a folder's entries only where its access list lets
+//    the user write (else 5); an administrator's everywhere.
+//    RunMayChange, UserMayChange | Security "limited user: where the list lets, else 5" |
+//    How DACLs Control Access to an Object
+// 28 A folder's owner may open it to change its access list, whatever the list says.
+//    UserMayChangeSecurity | Security "owner may change the list" | Owner of a New Object
+// 29 A folder below LocalLow with no label of its own carries the inherited low label.
+//    Descriptor | Security "low label below LocalLow" |
+//    Designing Applications to Run at a Low Integrity Level
+// Registry (registry.cpp)
+// 30 A read into a buffer too small fails with 234 and reports the size needed; the
+//    machine writes nothing (Windows leaves the buffer undefined).
+//    RegQueryValueExA | Registry "small buffer: 234" | RegQueryValueExA function
+// 31 A key refuses what its handle was not opened for (5): KEY_SET_VALUE to set or
+//    delete values, KEY_QUERY_VALUE to read or count them; a closed handle is invalid (6).
+//    OpenedKey | Registry "access of the handle: 5" | Registry Key Security and Access
+//    Rights; RegQueryInfoKeyA function
+// 32 A key with subkeys is not deleted (5); an open key may be, and its handles then
+//    fail with 1018.
+//    RegDeleteKeyA, OpenedKey | Registry "key with subkeys: 5, deleted key: 1018" |
+//    RegDeleteKeyA function; System Error Codes (1000-1299)
+// 33 Key and value names compare without regard to case.
+//    Walk, FindValue | Registry "registry names without case" | Structure of the Registry
+// 34 String data stored without a terminator are read with one added where the buffer
+//    has room; the length reported stays.
+//    RegQueryValueExA | Registry "terminator added on reading" | Wine observation
+//    (Wine's RegQueryValueExA, which follows NT)
+// 35 String data written with a length that leaves out the terminator take the zero
+//    that follows them.
+//    RegSetValueExA | Registry "terminator taken on writing" | Wine observation (Wine's
+//    RegSetValueExA: "yes NT does this")
+// Processes, threads, events and children (process.cpp, children.cpp)
+// 36 A named event lives while a handle to it is open; making it again opens it with 183.
+//    CreateEventA, ReleaseObject | ProcessesAndModules "event lives while a handle is
+//    open" | CreateEventA function
+// 37 A wait that an auto-reset event ends resets it.
+//    WaitForSingleObject | ProcessesAndModules "auto-reset event" | CreateEventA function
+// 38 ExitProcess ends every thread of the process; the first code is the process's, and
+//    the end closes what the threads held.
+//    ExitProcess, ReleasedByTheEnd | SimTest.ExitProcessOnASecondThread* |
+//    ExitProcess function; Terminating a Process
+// 39 An unquoted command line with blanks tries each blank-separated beginning as the
+//    program, the shortest first.
+//    FindImage | ProcessesAndModules "unquoted program path" | CreateProcessA function
+// 40 A program named without a folder gets ".exe" and is searched for (current, system,
+//    Windows folder); an application name is taken as it is.
+//    FindImage, CreateProcessA | ProcessesAndModules "program name searched, application
+//    name not" | CreateProcessA function
+// Modules (modules.cpp)
+// 41 A library named without a folder is searched in the system folder, the Windows
+//    folder, then the current folder unless SetDllDirectoryA("") took it out.
+//    LoadLibraryA | ProcessesAndModules "library search order" |
+//    Dynamic-Link Library Search Order
+// 42 A missing library fails with 126, a missing export with 127.
+//    LoadLibraryA, GetProcAddress | ProcessesAndModules "missing library: 126, export:
+//    127" | System Error Codes (0-499)
+// 43 A string comes in the user-interface language, else its primary language, US
+//    English, then any.
+//    LoadStringA | ProcessesAndModules "string language fallback" | Wine observation
+//    (Wine's resource lookup; no page states the order)
+// Environment and texts (environment.cpp, texts.cpp)
+// 44 A text answer that does not fit gives the size it needs, terminator included, and
+//    writes nothing.
+//    CopyOut | EnvironmentAndTexts "answer too long: the size needed" |
+//    GetSystemDirectoryA function; GetEnvironmentVariableA function
+// 45 A variable that is not set fails with 203; one set to "" gives 0 with error 0.
+//    GetEnvironmentVariableA | EnvironmentAndTexts "variable unset: 203, empty: 0" |
+//    GetEnvironmentVariableA function
+// 46 GetVersionExA takes a record of 148 or 156 bytes only (else 122).
+//    GetVersionExA | EnvironmentAndTexts "version record of 148 or 156" | OSVERSIONINFOA structure
+// 47 The lead bytes of code pages 932, 936, 949 and 950.
+//    IsDBCSLeadByte | EnvironmentAndTexts "double-byte lead bytes" | Double-Byte Character Sets
+// 48 Text converted to the ANSI code page gets the default character where it cannot
+//    be shown, and says so.
+//    WideCharToMultiByte | EnvironmentAndTexts "default character" | WideCharToMultiByte function
+// 49 SHGetFolderPathA answers S_FALSE for a folder that does not exist.
+//    ShellFolder | EnvironmentAndTexts "shell folder not there: S_FALSE" | SHGetFolderPathA function
+// 50 lstrcmpA orders the texts compared here by character code, and reads both texts
+//    to their terminators.
+//    lstrcmpA | SimTextTest.*, SimTextDeathTest.* | lstrcmpA function
 #pragma once
 
 #include <cstdint>
@@ -29,7 +191,7 @@
 
 namespace sim {
 
-// ---- the machine as a whole ------------------------------------------------
+// ---- the machine and the process (process.cpp) --------------------------------------
 
 // Throws away the current machine (joining its threads) and builds a fresh
 // one with the defaults below. Every test fixture calls it first.
@@ -57,7 +219,23 @@ struct RunResult {
 // next platform call, as threads end with a process). Returns how it ended.
 RunResult RunProcess(const std::function<int()>& entry);
 
-// ---- call log ----------------------------------------------------------------
+// The bootstrapper's open handles by kind: "file", "event", "thread",
+// "process", "search", "registry key", and "library" for the references of
+// loads not yet freed; a kind appears only when one is open. Not counted:
+// files held by the test, the fake child programs' handles, and what a
+// thread that the end of the process cut short still held (the process's
+// end releases it).
+std::map<std::string, int> OpenHandles();
+
+// Whether a named event exists (some handle to it is open) and its state.
+bool EventExists(const std::string& name);
+bool EventSignalled(const std::string& name);
+// Event handles open in the machine, whoever holds them.
+int OpenEventHandles();
+// Whether a bootstrapper thread has begun to wait on the handle of a thread.
+bool ThreadAwaited();
+
+// ---- the call log and injected faults (calls.cpp) -------------------------------------
 
 // Every platform call the system makes, one line each, such as
 // "CreateFileA(C:\x\a.cab, 0x40000000, 0, 2, 0x80)". Calls made by fake child
@@ -67,8 +245,6 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix);
 size_t CountCalls(const std::string& prefix);
 size_t CallCount();  // all calls logged so far
 void ClearCalls();
-
-// ---- fault injection ---------------------------------------------------------
 
 // The nth call (1-based, counted from now) of the named operation whose first
 // text argument contains `match` (empty matches every call) fails with the
@@ -90,14 +266,12 @@ void ShortWrite(int nth, DWORD bytes);
 // with ERROR_DISK_FULL after writing nothing.
 void SetDiskSpace(uint64_t bytes);
 
-// ---- environment, versions, language ---------------------------------------------
+// ---- environment, versions, languages, shell folders (environment.cpp) -----------
 
 void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
 void SetCommandLine(const std::string& commandLine);
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
-void SetSystemDirectory(const std::string& path);  // also moves the libraries
-std::string SystemDirectory();
 void SetTempPath(const std::string& path);
 void SetUserLangId(LANGID lang);
 // The ANSI code page, as far as IsDBCSLeadByte tells it: the lead bytes of
@@ -113,7 +287,22 @@ void RemoveMsiVersionInfo();  // msi.dll present without version information
 // Pins the clock read by time(); unpinned it follows the host clock.
 void SetClock(time_t t);
 
-// ---- libraries ---------------------------------------------------------------
+// A known folder (by identifier) resolves to the path, or fails (nullopt).
+void SetKnownFolder(const GUID& id, std::optional<std::u16string> path);
+// Folder 26 (application data) and 43 (common program files); nullopt fails.
+// SHGetFolderPathA gives a folder that does not exist with S_FALSE (1).
+void SetShellFolder(int csidl, std::optional<std::string> path);
+const GUID& LocalAppDataLowId();
+const GUID& LocalAppDataId();
+
+// ---- texts and memory (texts.cpp) --------------------------------------------------
+
+int LiveLocalAllocations();
+
+// ---- libraries and resources (modules.cpp) ---------------------------------------
+
+void SetSystemDirectory(const std::string& path);  // also moves the libraries
+std::string SystemDirectory();
 
 // Removes a library file from the system directory (LoadLibraryA then fails
 // with 126), or one export from a library (GetProcAddress fails with 127).
@@ -127,23 +316,12 @@ struct LibraryLoad {
 std::vector<LibraryLoad> LibraryLoads();
 int LoadedLibraryReferences();  // loads not yet freed
 std::vector<std::string> DllDirectories();  // every SetDllDirectoryA argument
-
-// ---- resources ---------------------------------------------------------------
+std::vector<DWORD> DefaultDllDirectories();  // every SetDefaultDllDirectories argument
 
 void AddResource(const std::string& type, WORD id, const std::string& bytes, LANGID lang = 1033);
 void AddString(UINT id, LANGID lang, const std::string& ansiText);
 
-// ---- shell folders ------------------------------------------------------------
-
-// A known folder (by identifier) resolves to the path, or fails (nullopt).
-void SetKnownFolder(const GUID& id, std::optional<std::u16string> path);
-// Folder 26 (application data) and 43 (common program files); nullopt fails.
-// SHGetFolderPathA gives a folder that does not exist with S_FALSE (1).
-void SetShellFolder(int csidl, std::optional<std::string> path);
-const GUID& LocalAppDataLowId();
-const GUID& LocalAppDataId();
-
-// ---- file system ---------------------------------------------------------------
+// ---- the file system (paths.cpp, sharing.cpp, files.cpp, folders.cpp) -----------
 
 bool Exists(const std::string& path);
 bool IsDirectory(const std::string& path);
@@ -155,21 +333,7 @@ void SetReadOnly(const std::string& path, bool readOnly);
 std::vector<std::string> ListDirectory(const std::string& path);
 int OpenFileHandles();
 
-// Links and hard links, as another process of the user would make them
-// (not checked against any folder's security):
-// a link (a junction or symbolic link: a folder entry that redirects) at
-// `path` to `target`, and a second name `path` for the existing file `file`.
-void MakeLink(const std::string& path, const std::string& target);
-void MakeHardLink(const std::string& path, const std::string& file);
-
-// What another process of the user, without administrator rights, may do
-// to the disk while the run goes on. Each returns 0 when done, or the
-// Windows error that stops it: 5 where a folder the run secured (its
-// protected access list lets the user only read) forbids it, 32 where a
-// folder held open without delete sharing cannot be renamed or removed.
-DWORD UserRename(const std::string& from, const std::string& to);
-DWORD UserWriteFile(const std::string& path, const std::string& bytes);
-DWORD UserMakeLink(const std::string& path, const std::string& target);
+// ---- security (security.cpp) -----------------------------------------------------
 
 // The security a folder was given by the system, as SDDL: "O:..D:..S:..",
 // each part present only when it was set; "" when none was.
@@ -186,19 +350,43 @@ void SetAdministrator(bool administrator);
 // holds no Administrators group: any owner but the user is refused with
 // ERROR_INVALID_OWNER.
 void PutOnServer(const std::string& path);
-// An object-manager redirection of `path` to `target`, as another process
-// of the user makes it (a mount point above it leading to a symbolic link of
-// the object manager): by name and by handle `path` is a normal folder, and
-// everything done there happens at `target`; only its final path tells.
-void RedirectFolder(const std::string& path, const std::string& target);
-// Holds a folder open as another process of the user would, until
-// ReleaseHeldFiles; the access is checked now. Returns 0 or the error.
-DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share);
+
+// ---- the user's other process, and the test's hooks (other_process.cpp) ---------
+
+// Links and hard links, as another process of the user would make them
+// (not checked against any folder's security):
+// a link (a junction or symbolic link: a folder entry that redirects) at
+// `path` to `target`, and a second name `path` for the existing file `file`.
+void MakeLink(const std::string& path, const std::string& target);
+void MakeHardLink(const std::string& path, const std::string& file);
+
+// What another process of the user, without administrator rights, may do
+// to the disk while the run goes on. Each returns 0 when done, or the
+// Windows error that stops it: 5 where a folder the run secured (its
+// protected access list lets the user only read) forbids it, 32 where a
+// folder held open without delete sharing cannot be renamed or removed.
+DWORD UserRename(const std::string& from, const std::string& to);
+DWORD UserWriteFile(const std::string& path, const std::string& bytes);
+DWORD UserMakeLink(const std::string& path, const std::string& target);
 // The user's other process replaces a folder's access list (SDDL "D:..."):
 // allowed where the user may change the folder, or through a handle of
 // HoldFolderOpen opened with WRITE_DAC, whatever the folder's security is
 // now. Returns 0 or 5.
 DWORD UserSetDacl(const std::string& path, const std::string& dacl);
+
+// An object-manager redirection of `path` to `target`, as another process
+// of the user makes it (a mount point above it leading to a symbolic link of
+// the object manager): by name and by handle `path` is a normal folder, and
+// everything done there happens at `target`; only its final path tells.
+void RedirectFolder(const std::string& path, const std::string& target);
+
+// Holds a folder open as another process of the user would, until
+// ReleaseHeldFiles; the access is checked now. Returns 0 or the error.
+DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share);
+// Holds a file open with the given share mode, as another process would,
+// until ReleaseHeldFiles.
+void HoldFileOpen(const std::string& path, DWORD access, DWORD share);
+void ReleaseHeldFiles();
 
 // Runs `action` once, just before the first call of `op` whose first text
 // argument contains `match` (empty matches every call), made by the system.
@@ -212,18 +400,8 @@ void OnCall(const std::string& op, const std::string& match, std::function<void(
 void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release);
 // Threads that HoldCall holds now (one whose release() is asked among them).
 int HeldThreads();
-// Whether a bootstrapper thread has begun to wait on the handle of a thread.
-bool ThreadAwaited();
 
-// Every SetDefaultDllDirectories argument.
-std::vector<DWORD> DefaultDllDirectories();
-
-// Holds a file open with the given share mode, as another process would,
-// until ReleaseHeldFile.
-void HoldFileOpen(const std::string& path, DWORD access, DWORD share);
-void ReleaseHeldFiles();
-
-// ---- registry ---------------------------------------------------------------------
+// ---- the registry (registry.cpp) ---------------------------------------------------
 
 struct RegValue {
   DWORD type;
@@ -231,17 +409,17 @@ struct RegValue {
 };
 
 // Paths are below HKEY_LOCAL_MACHINE, e.g. "SOFTWARE\\Morvanta".
-void RegCreateKey(const std::string& path);
+void MakeRegistryKey(const std::string& path);
 void RegSet(const std::string& path, const std::string& name, DWORD type, const std::string& bytes);
 void RegSetString(const std::string& path, const std::string& name, const std::string& text);  // REG_SZ with terminator
 std::optional<RegValue> RegGet(const std::string& path, const std::string& name);
 bool RegKeyExists(const std::string& path);
-void RegDeleteTree(const std::string& path);
+void RemoveRegistryTree(const std::string& path);
 // Opening the key with any access that includes writing is refused with 5.
 void RegDenyWrite(const std::string& path);
 int OpenRegistryHandles();
 
-// ---- processes ---------------------------------------------------------------------
+// ---- child processes (children.cpp) -------------------------------------------------
 
 // A fake program: receives the command line exactly as the child would see
 // it and returns its exit code. It may act on the machine (write the
@@ -259,15 +437,7 @@ struct ProcessRecord {
 };
 std::vector<ProcessRecord> Processes();
 
-// ---- events ---------------------------------------------------------------------------
-
-// Whether a named event exists (some handle to it is open) and its state.
-bool EventExists(const std::string& name);
-bool EventSignalled(const std::string& name);
-// Event handles open in the machine, whoever holds them.
-int OpenEventHandles();
-
-// ---- message boxes and the message queue ----------------------------------------------
+// ---- message boxes and the message queue (ui.cpp) -----------------------------------
 
 struct MessageBoxRecord {
   std::string text;
@@ -292,19 +462,5 @@ struct DispatchRecord {
   bool dispatched;
 };
 std::vector<DispatchRecord> Dispatches();
-
-// ---- handles of every kind -----------------------------------------------------------
-
-// The bootstrapper's open handles by kind: "file", "event", "thread",
-// "process", "search", "registry key", and "library" for the references of
-// loads not yet freed; a kind appears only when one is open. Not counted:
-// files held by the test, the fake child programs' handles, and what a
-// thread that the end of the process cut short still held (the process's
-// end releases it).
-std::map<std::string, int> OpenHandles();
-
-// ---- memory ---------------------------------------------------------------------------
-
-int LiveLocalAllocations();
 
 }  // namespace sim

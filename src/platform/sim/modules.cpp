@@ -1,25 +1,23 @@
 // The simulated machine's modules: the executable's resources and string
-// table, the system libraries and their exports, the shell folders and the
-// version information of msi.dll.
+// table, the system libraries and their exports, loading and freeing them,
+// and the directories libraries are searched in.
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
+
+using namespace sim;
+using namespace sim::detail;
 
 namespace sim::detail {
-
-static const GUID kLocalAppDataLow = {0xA520A1A4, 0x1780, 0x4FF6, {0xBD, 0x18, 0x16, 0x73, 0x43, 0xC5, 0xAF, 0x16}};
-static const GUID kLocalAppData = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
-
-static bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 static const char* const kSystemLibraries[] = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll",
                                                "shfolder.dll", "version.dll", "msi.dll"};
 
 void InitLibraries() {
-  State& s = S();
+  State& s = Machine();
   for (const char* name : kSystemLibraries) s.libraries[name] = Library{name, {}};
   s.libraries["kernel32.dll"].exports["SetDllDirectoryA"] = reinterpret_cast<FARPROC>(&SimSetDllDirectoryA);
   s.libraries["kernel32.dll"].exports["SetDefaultDllDirectories"] =
@@ -35,53 +33,39 @@ void InitLibraries() {
   s.libraries["version.dll"].exports["VerQueryValueA"] = reinterpret_cast<FARPROC>(&SimVerQueryValueA);
   for (const char* name : kSystemLibraries)
     WriteFileBytes(s.systemDirectory + "\\" + name, std::string("MZ simulated ") + name);
-  s.knownFolders.push_back({kLocalAppDataLow, u"C:\\Users\\tester\\AppData\\LocalLow"});
-  s.knownFolders.push_back({kLocalAppData, u"C:\\Users\\tester\\AppData\\Local"});
-  s.shellFolders[CSIDL_APPDATA] = "C:\\Users\\tester\\AppData\\Roaming";
-  s.shellFolders[CSIDL_PROGRAM_FILES_COMMON] = "C:\\Program Files\\Common Files";
-  s.env["userprofile"] = {"USERPROFILE", "C:\\Users\\tester"};
-  MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow");
-  MakeDirectories("C:\\Users\\tester\\AppData\\Roaming");
-  MakeDirectories("C:\\Users\\tester\\AppData\\Local\\Temp");
-  MakeDirectories("C:\\Users\\tester\\Downloads");
-  MakeDirectories("C:\\Program Files\\Common Files");
-  s.regHandles.clear();
 }
 
 static std::string DirectoryOf(const std::string& key) { return key.substr(0, key.find_last_of('\\')); }
 
-static Path SystemDirectoryPath() {
+Path SystemDirectoryPath() {
   Path p;
   DWORD error;
-  ResolvePath(S().systemDirectory, &p, &error, 100000);
+  ResolvePath(Machine().systemDirectory, &p, &error, 100000);
   return p;
 }
 
 // The module a handle names, or nullptr.
 static LoadedModule* ModuleOf(HMODULE h) {
-  auto it = S().modules.find(reinterpret_cast<uintptr_t>(h));
-  return it == S().modules.end() ? nullptr : &it->second;
+  auto it = Machine().modules.find(reinterpret_cast<uintptr_t>(h));
+  return it == Machine().modules.end() ? nullptr : &it->second;
 }
 
 }  // namespace sim::detail
 
-using namespace sim;
-using namespace sim::detail;
-
-// ---- resources ------------------------------------------------------------------------------
+// ---- resources -----------------------------------------------------------------------------------------------------
 
 HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
-  auto lock = Enter();
+  // Numbers are logged as resource scripts write them: "#101".
   std::string n = IS_INTRESOURCE(name) ? "#" + std::to_string(LOWORD(name)) : Str(name);
   std::string t = IS_INTRESOURCE(type) ? "#" + std::to_string(LOWORD(type)) : Str(type);
-  Log("FindResourceA(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + n + ", " + t + ")");
-  if (Fault("FindResourceA", t)) return nullptr;
+  Call c("FindResourceA", module, n, t);
+  if (c.faulted(t)) return nullptr;
   if (module != sim::Module() || !IS_INTRESOURCE(name) || IS_INTRESOURCE(type)) {
     SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
     return nullptr;
   }
   Resource* best = nullptr;
-  for (Resource& r : S().resources) {
+  for (Resource& r : Machine().resources) {
     if (r.id != LOWORD(name) || lstrcmpiA(r.type.c_str(), type) != 0) continue;
     if (best == nullptr || r.lang == 1033) best = &r;
   }
@@ -93,15 +77,14 @@ HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type) {
 }
 
 static Resource* ResourceOf(HRSRC r) {
-  for (Resource& x : S().resources)
+  for (Resource& x : Machine().resources)
     if (reinterpret_cast<HRSRC>(&x) == r) return &x;
   return nullptr;
 }
 
 DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
-  auto lock = Enter();
-  Log("SizeofResource(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  if (Fault("SizeofResource")) return 0;
+  Call c("SizeofResource", module);
+  if (c.faulted()) return 0;
   Resource* r = ResourceOf(resource);
   if (r == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -111,9 +94,8 @@ DWORD WINAPI SizeofResource(HMODULE module, HRSRC resource) {
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
-  auto lock = Enter();
-  Log("LoadResource(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  if (Fault("LoadResource")) return nullptr;
+  Call c("LoadResource", module);
+  if (c.faulted()) return nullptr;
   Resource* r = ResourceOf(resource);
   if (r == nullptr) {
     SetError(ERROR_RESOURCE_DATA_NOT_FOUND);
@@ -123,26 +105,24 @@ HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource) {
 }
 
 LPVOID WINAPI LockResource(HGLOBAL data) {
-  auto lock = Enter();
-  Log("LockResource()");
+  Call c("LockResource");
   if (data == nullptr) return nullptr;
-  if (Fault("LockResource")) return nullptr;
+  if (c.faulted()) return nullptr;
   auto* r = static_cast<Resource*>(data);
   return r->bytes.empty() ? static_cast<LPVOID>(r) : static_cast<LPVOID>(&r->bytes[0]);
 }
 
 int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
-  auto lock = Enter();
-  Log("LoadStringA(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + std::to_string(id) + ", " +
-      std::to_string(size) + ")");
-  if (Fault("LoadStringA")) return 0;
-  State& s = S();
+  Call c("LoadStringA", module, id, size);
+  if (c.faulted()) return 0;
+  State& s = Machine();
   if (module != sim::Module() || size <= 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
   // The platform's choice: the user-interface language, then its primary
-  // language alone, then US English, then any.
+  // language alone, then US English, then any (as Wine's resource lookup
+  // does; no documentation page states the order).
   const std::string* text = nullptr;
   LANGID wanted[] = {s.uiLang, static_cast<LANGID>(PRIMARYLANGID(s.uiLang)), 1033};
   for (LANGID lang : wanted) {
@@ -171,14 +151,13 @@ int WINAPI LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int size) {
   return static_cast<int>(n);
 }
 
-// ---- libraries -------------------------------------------------------------------------------
+// ---- libraries -----------------------------------------------------------------------------------------------------
 
 HMODULE WINAPI LoadLibraryA(LPCSTR path) {
-  auto lock = Enter();
-  Log("LoadLibraryA(" + Str(path) + ")");
-  State& s = S();
+  Call c("LoadLibraryA", path);
+  State& s = Machine();
   std::string name = Str(path);
-  if (Fault("LoadLibraryA", name)) {
+  if (c.faulted(name)) {
     s.loads.push_back({name, false});
     return nullptr;
   }
@@ -187,7 +166,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
     candidates.push_back(name);
   } else {
     // A bare name: the system directory, the Windows directory, then the
-    // current directory unless the search path was hardened.
+    // current directory unless SetDllDirectoryA("") took it out
+    // ("Dynamic-Link Library Search Order").
     candidates.push_back(s.systemDirectory + "\\" + name);
     candidates.push_back(s.windowsDirectory + "\\" + name);
     if (s.dllDirectories.empty() || !s.dllDirectories.back().empty())
@@ -222,9 +202,8 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
-  auto lock = Enter();
-  Log("GetProcAddress(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + Str(name) + ")");
-  if (Fault("GetProcAddress", Str(name))) return nullptr;
+  Call c("GetProcAddress", module, name);
+  if (c.faulted(name)) return nullptr;
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr) {
     SetError(module == sim::Module() ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
@@ -235,7 +214,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     return nullptr;
   }
   if (m->systemLibrary) {
-    const Library& lib = S().libraries[m->fileName];
+    const Library& lib = Machine().libraries[m->fileName];
     auto it = lib.exports.find(Str(name));
     if (it != lib.exports.end()) return it->second;
   }
@@ -244,143 +223,46 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE module) {
-  auto lock = Enter();
-  Log("FreeLibrary(" + Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  Call c("FreeLibrary", module);
   LoadedModule* m = ModuleOf(module);
   if (m == nullptr || m->references <= 0) {
     SetError(ERROR_MOD_NOT_FOUND);
     return FALSE;
   }
   --m->references;
-  --S().libraryReferences[Opener()];
+  --Machine().libraryReferences[Opener()];
   // As with CloseHandle, a reported failure still releases the reference.
-  if (Fault("FreeLibrary")) return FALSE;
+  if (c.faulted()) return FALSE;
   return TRUE;
 }
+
+// ---- the directories libraries are searched in ---------------------------------------------------------------------
 
 namespace sim::detail {
 
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory) {
-  auto lock = Enter();
-  Log("SetDllDirectoryA(" + Str(directory) + ")");
-  if (Fault("SetDllDirectoryA")) return FALSE;
-  S().dllDirectories.push_back(Str(directory));
+  Call c("SetDllDirectoryA", directory);
+  if (c.faulted()) return FALSE;
+  Machine().dllDirectories.push_back(Str(directory));
   return TRUE;
 }
 
-// ---- shell folders ------------------------------------------------------------------------------
-
-// The HRESULT that carries a Windows error code.
-static HRESULT FailureFromError(DWORD error) { return static_cast<HRESULT>(0x80070000u | (error & 0xFFFFu)); }
-
-HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity) {
-  auto lock = Enter();
-  Log("SHGetFolderPathEx(" + Hex(id->Data1) + ", " + std::to_string(flags) + ", " +
-      (token == nullptr ? "NULL" : "token") + ", " + std::to_string(capacity) + ")");
-  if (Fault("SHGetFolderPathEx")) return FailureFromError(GetLastError());
-  for (auto& [guid, value] : S().knownFolders) {
-    if (!SameGuid(guid, *id)) continue;
-    if (!value) return static_cast<HRESULT>(0x80070002);  // the folder is not there
-    if (value->size() + 1 > capacity) return static_cast<HRESULT>(0x8007007A);  // insufficient buffer
-    for (size_t i = 0; i < value->size(); ++i) path[i] = (*value)[i];
-    path[value->size()] = 0;
-    return S_OK;
-  }
-  return E_INVALIDARG;
-}
-
-// The folder's path; S_FALSE (1) when it does not exist (yet) and is not
-// created, as SHGetFolderPathA answers then.
-static HRESULT ShellFolder(int folder, LPSTR path, bool create) {
-  State& s = S();
-  auto it = s.shellFolders.find(folder);
-  if (it == s.shellFolders.end() || !it->second) return E_FAIL;
-  if (it->second->size() >= MAX_PATH) return E_FAIL;
-  std::memcpy(path, it->second->c_str(), it->second->size() + 1);
-  if (create) MakeDirectories(*it->second);
-  return IsDirectory(*it->second) ? S_OK : S_FALSE;
-}
-
-HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {
-  auto lock = Enter();
-  Log("SHGetFolderPathA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + std::to_string(folder) + ", " +
-      (token == nullptr ? "NULL" : "token") + ", " + std::to_string(flags) + ")");
-  if (Fault("SHGetFolderPathA")) return FailureFromError(GetLastError());
-  return ShellFolder(folder, path, false);
-}
-
-BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create) {
-  auto lock = Enter();
-  Log("SHGetSpecialFolderPathA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + std::to_string(folder) +
-      ", " + std::to_string(create) + ")");
-  if (Fault("SHGetSpecialFolderPathA")) return FALSE;
-  return ShellFolder(folder, path, create != FALSE) == S_OK ? TRUE : FALSE;
-}
-
-// ---- version information ----------------------------------------------------------------------
-
-// The block the machine hands out: a marker, then the fixed record.
-static const char kBlockMarker[] = "SIMVERSIONBLOCK";
-static const size_t kFixedOffset = 40;
-
-BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block) {
-  auto lock = Enter();
-  Log("GetFileVersionInfoA(" + Str(path) + ", " + std::to_string(handle) + ", " + std::to_string(size) + ")");
-  if (Fault("GetFileVersionInfoA", Str(path))) return FALSE;
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(Str(path), &p, &error)) {
-    SetError(error);
-    return FALSE;
-  }
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir) || dir) {
-    SetError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
-  }
-  bool isMsi = p.key == SystemDirectoryPath().key + "\\msi.dll";
-  if (!isMsi || !S().msiHasVersion) {
-    SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return FALSE;
-  }
-  unsigned char image[kFixedOffset + sizeof(VS_FIXEDFILEINFO)] = {};
-  std::memcpy(image, kBlockMarker, sizeof kBlockMarker);
-  VS_FIXEDFILEINFO info = {};
-  info.dwSignature = 0xFEEF04BD;
-  info.dwStrucVersion = 0x00010000;
-  info.dwFileVersionMS = info.dwProductVersionMS = S().msiMs;
-  info.dwFileVersionLS = info.dwProductVersionLS = S().msiLs;
-  std::memcpy(image + kFixedOffset, &info, sizeof info);
-  // As the platform does, a smaller block receives what fits.
-  std::memcpy(block, image, std::min<size_t>(size, sizeof image));
-  return TRUE;
-}
-
-BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length) {
-  auto lock = Enter();
-  Log("VerQueryValueA(" + Str(subBlock) + ")");
-  if (Fault("VerQueryValueA")) return FALSE;
-  if (std::memcmp(block, kBlockMarker, sizeof kBlockMarker) != 0 || std::strcmp(Str(subBlock).c_str(), "\\") != 0)
-    return FALSE;
-  *value = const_cast<unsigned char*>(static_cast<const unsigned char*>(block) + kFixedOffset);
-  *length = sizeof(VS_FIXEDFILEINFO);
+BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
+  Call c("SetDefaultDllDirectories", Hex(flags));
+  if (c.faulted()) return FALSE;
+  Machine().defaultDllDirectories.push_back(flags);
   return TRUE;
 }
 
 }  // namespace sim::detail
 
-// The shell32 import of SHGetFolderPathA.
-HRESULT WINAPI SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path) {
-  return SimShfolderSHGetFolderPathA(owner, folder, token, flags, path);
-}
-
-// ---- test-facing API -------------------------------------------------------------------------------
+// ---- test-facing API -----------------------------------------------------------------------------------------------
 
 namespace sim {
 
 void SetSystemDirectory(const std::string& path) {
-  auto lock = Lock();
-  State& s = S();
+  auto lock = LockMachine();
+  State& s = Machine();
   s.systemDirectory = path;
   for (const char* name : kSystemLibraries) {
     std::string file = path + "\\" + name;
@@ -389,67 +271,53 @@ void SetSystemDirectory(const std::string& path) {
 }
 
 std::string SystemDirectory() {
-  auto lock = Lock();
-  return S().systemDirectory;
+  auto lock = LockMachine();
+  return Machine().systemDirectory;
 }
 
 void RemoveLibrary(const std::string& fileName) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   Path p;
   DWORD error;
-  ResolvePath(S().systemDirectory + "\\" + fileName, &p, &error, 100000);
+  ResolvePath(Machine().systemDirectory + "\\" + fileName, &p, &error, 100000);
   ::unlink(p.hostPath.c_str());
 }
 
 void RemoveExport(const std::string& fileName, const std::string& exportName) {
-  auto lock = Lock();
-  S().libraries[Lower(fileName)].exports.erase(exportName);
+  auto lock = LockMachine();
+  Machine().libraries[Lower(fileName)].exports.erase(exportName);
 }
 
 std::vector<LibraryLoad> LibraryLoads() {
-  auto lock = Lock();
-  return S().loads;
+  auto lock = LockMachine();
+  return Machine().loads;
 }
 
 int LoadedLibraryReferences() {
-  auto lock = Lock();
+  auto lock = LockMachine();
   int n = 0;
-  for (auto& [h, m] : S().modules) n += m.references;
+  for (auto& [h, m] : Machine().modules) n += m.references;
   return n;
 }
 
 std::vector<std::string> DllDirectories() {
-  auto lock = Lock();
-  return S().dllDirectories;
+  auto lock = LockMachine();
+  return Machine().dllDirectories;
+}
+
+std::vector<DWORD> DefaultDllDirectories() {
+  auto lock = LockMachine();
+  return Machine().defaultDllDirectories;
 }
 
 void AddResource(const std::string& type, WORD id, const std::string& bytes, LANGID lang) {
-  auto lock = Lock();
-  S().resources.push_back(Resource{type, id, lang, bytes});
+  auto lock = LockMachine();
+  Machine().resources.push_back(Resource{type, id, lang, bytes});
 }
 
 void AddString(UINT id, LANGID lang, const std::string& ansiText) {
-  auto lock = Lock();
-  S().strings[{id, lang}] = ansiText;
+  auto lock = LockMachine();
+  Machine().strings[{id, lang}] = ansiText;
 }
-
-void SetKnownFolder(const GUID& id, std::optional<std::u16string> path) {
-  auto lock = Lock();
-  for (auto& [guid, value] : S().knownFolders) {
-    if (SameGuid(guid, id)) {
-      value = std::move(path);
-      return;
-    }
-  }
-  S().knownFolders.push_back({id, std::move(path)});
-}
-
-void SetShellFolder(int csidl, std::optional<std::string> path) {
-  auto lock = Lock();
-  S().shellFolders[csidl] = std::move(path);
-}
-
-const GUID& LocalAppDataLowId() { return kLocalAppDataLow; }
-const GUID& LocalAppDataId() { return kLocalAppData; }
 
 }  // namespace sim

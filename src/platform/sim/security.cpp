@@ -1,6 +1,7 @@
-// The simulated machine's security: the process token, descriptors as SDDL
-// text, the security given to folders, and what another process of the
-// user, without administrator rights, can do to the disk.
+// The simulated machine's security: the process token (an elevated
+// administrator's or a limited user's), descriptors as SDDL text, the
+// owners, access lists and labels given to folders, and who may change a
+// folder's entries.
 //
 // A descriptor made by ConvertStringSecurityDescriptorToSecurityDescriptorA
 // is a local allocation holding its SDDL text. Folders keep the owner,
@@ -10,24 +11,24 @@
 // the user's processes), except the system directory, which the system
 // owns. Access is checked when a handle is opened: a handle keeps the access
 // it was granted whatever later becomes of the security.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstring>
-#include <filesystem>
 
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
+
+using namespace sim;
+using namespace sim::detail;
 
 namespace sim::detail {
 
-namespace {
-
 const char kUserSid[] = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
 const char kLowFolderKey[] = "c:\\users\\tester\\appdata\\locallow";
+
 const char kTrustedInstaller[] = "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
 // The top-level parts of an SDDL text, by letter (O, G, D, S).
-std::map<char, std::string> Parts(const std::string& sddl) {
+static std::map<char, std::string> Parts(const std::string& sddl) {
   std::map<char, std::string> parts;
   char current = 0;
   int depth = 0;
@@ -46,33 +47,28 @@ std::map<char, std::string> Parts(const std::string& sddl) {
   return parts;
 }
 
-char* LocalText(const std::string& text) {
-  char* p = static_cast<char*>(std::calloc(text.size() + 1, 1));
-  std::memcpy(p, text.data(), text.size());
-  S().localAllocations.insert(p);
-  return p;
-}
-
 // The folder's security as SDDL, with the inherited label where it has
-// none of its own.
-std::string Descriptor(const std::string& key) {
+// none of its own: below LocalLow, the low one ("Designing Applications to
+// Run at a Low Integrity Level").
+static std::string Descriptor(const std::string& key) {
   State::Security sec;
-  auto it = S().security.find(key);
-  if (it != S().security.end()) sec = it->second;
+  auto it = Machine().security.find(key);
+  if (it != Machine().security.end()) sec = it->second;
   std::string label = sec.label;
   std::string low = kLowFolderKey;
   if (label.empty() && key.compare(0, low.size() + 1, low + "\\") == 0) label = "S:(ML;OICIID;NW;;;LW)";
   std::string owner = sec.owner;
-  if (owner.empty()) owner = key == Lower(S().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
+  if (owner.empty()) owner = key == Lower(Machine().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
   return owner + sec.dacl + label;
 }
 
 // Whether the user (no administrator rights) may change the entries of a
 // folder: not when the run gave it a protected access list that lets only
-// SYSTEM and the Administrators write.
+// SYSTEM and the Administrators write ("How DACLs Control Access to an
+// Object").
 bool UserMayChange(const std::string& key) {
-  auto it = S().security.find(key);
-  if (it == S().security.end() || it->second.dacl.compare(0, 3, "D:P") != 0) return true;
+  auto it = Machine().security.find(key);
+  if (it == Machine().security.end() || it->second.dacl.compare(0, 3, "D:P") != 0) return true;
   const std::string& dacl = it->second.dacl;
   for (size_t open = dacl.find('('); open != std::string::npos; open = dacl.find('(', open + 1)) {
     std::string ace = dacl.substr(open + 1, dacl.find(')', open) - open - 1);
@@ -84,67 +80,49 @@ bool UserMayChange(const std::string& key) {
   return false;
 }
 
-Path MustResolve(const std::string& path) {
-  Path p;
-  DWORD error = 0;
-  if (!ResolvePath(path, &p, &error, 100000)) std::abort();
-  return p;
+// The user's other process may open a folder to change its security as
+// its owner ("An object's owner implicitly has WRITE_DAC access to the
+// object", Owner of a New Object), or where its access list lets the user
+// change the folder.
+bool UserMayChangeSecurity(const std::string& key) {
+  auto sec = Machine().security.find(key);
+  bool users = sec == Machine().security.end() || sec->second.owner.empty() ||
+               sec->second.owner == "O:" + std::string(kUserSid);
+  return users || UserMayChange(key);
 }
 
-}  // namespace
-
-bool FolderHeldAgainstDeletion(const std::string& key) {
-  for (auto& [h, obj] : S().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* f = static_cast<FileObject*>(obj.get());
-    if (f->directory && f->key == key && TakesPartInSharing(f->access) && (f->share & FILE_SHARE_DELETE) == 0)
-      return true;
-  }
-  return false;
-}
-
-bool RunMayChange(const std::string& folderKey) { return S().administrator || UserMayChange(folderKey); }
+bool RunMayChange(const std::string& folderKey) { return Machine().administrator || UserMayChange(folderKey); }
 
 DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
-  // A system that refuses labels refuses them whichever call carries them.
-  if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S') && S().refuseLabels) return ERROR_ACCESS_DENIED;
+  // A system that refuses labels refuses them whichever call carries them
+  // (Wine refuses them on existing objects: wine-and-msi.md 17).
+  if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S') && Machine().refuseLabels) return ERROR_ACCESS_DENIED;
   if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) {
     // An owner must be the token's user or one of its groups marked
     // SE_GROUP_OWNER (the Administrators of an elevated token), else
-    // ERROR_INVALID_OWNER (Windows access control, "Ownership of Objects";
+    // ERROR_INVALID_OWNER ("TOKEN_OWNER structure (ntifs.h)";
     // winerror.h 1307). A file server judges by its own view of the user,
     // which holds no Administrators group of this machine.
     std::string owner = parts['O'].substr(2);
     bool onServer = false;
-    for (const std::string& folder : S().serverFolders)
+    for (const std::string& folder : Machine().serverFolders)
       if (key.compare(0, folder.size() + 1, folder + "\\") == 0) onServer = true;
     bool administrators = owner == "BA" || owner == "S-1-5-32-544";
-    if (owner != kUserSid && !(administrators && S().administrator && !onServer)) return ERROR_INVALID_OWNER;
+    if (owner != kUserSid && !(administrators && Machine().administrator && !onServer)) return ERROR_INVALID_OWNER;
   }
   return 0;
 }
 
 void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
-  State::Security& sec = S().security[key];
+  State::Security& sec = Machine().security[key];
   if ((info & OWNER_SECURITY_INFORMATION) != 0 && parts.count('O')) sec.owner = parts['O'];
   if ((info & DACL_SECURITY_INFORMATION) != 0 && parts.count('D')) sec.dacl = parts['D'];
   if ((info & LABEL_SECURITY_INFORMATION) != 0 && parts.count('S')) sec.label = parts['S'];
 }
 
-BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags) {
-  auto lock = Enter();
-  Log("SetDefaultDllDirectories(" + Hex(flags) + ")");
-  if (Fault("SetDefaultDllDirectories")) return FALSE;
-  S().defaultDllDirectories.push_back(flags);
-  return TRUE;
-}
-
 }  // namespace sim::detail
-
-using namespace sim;
-using namespace sim::detail;
 
 namespace {
 
@@ -160,31 +138,29 @@ char g_userSid[sizeof kUserSid];
 HANDLE WINAPI GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)); }
 
 BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
-  auto lock = Enter();
-  Log("OpenProcessToken(" + Hex(access) + ")");
+  Call c("OpenProcessToken", Hex(access));
   (void)process;
-  if (Fault("OpenProcessToken")) return FALSE;
+  if (c.faulted()) return FALSE;
   *token = AddHandle(std::make_shared<TokenObject>());
   return TRUE;
 }
 
 BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD length,
                                 LPDWORD returned) {
-  auto lock = Enter();
-  Log("GetTokenInformation(" + std::to_string(static_cast<int>(infoClass)) + ")");
+  Call c("GetTokenInformation", static_cast<int>(infoClass));
   auto obj = GetHandle(token);
   if (obj == nullptr || obj->kind != Kind::Token || (infoClass != TokenUser && infoClass != TokenGroups)) {
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (Fault("GetTokenInformation")) return FALSE;
+  if (c.faulted()) return FALSE;
   if (infoClass == TokenGroups) {
     // Everyone and Users; an elevated administrator's token also holds the
     // Administrators, enabled and owner-capable (0xF: mandatory, enabled by
     // default, enabled, owner).
     static char everyone[] = "S-1-1-0", users[] = "S-1-5-32-545", administrators[] = "S-1-5-32-544";
     SID_AND_ATTRIBUTES groups[] = {{everyone, 0x7}, {users, 0x7}, {administrators, 0xF}};
-    DWORD count = S().administrator ? 3 : 2;
+    DWORD count = Machine().administrator ? 3 : 2;
     *returned = static_cast<DWORD>(offsetof(TOKEN_GROUPS, Groups) + count * sizeof(SID_AND_ATTRIBUTES));
     if (length < *returned) {
       SetError(ERROR_INSUFFICIENT_BUFFER);
@@ -207,18 +183,16 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
 }
 
 BOOL WINAPI ConvertSidToStringSidA(PSID sid, LPSTR* text) {
-  auto lock = Enter();
-  Log("ConvertSidToStringSidA()");
-  if (Fault("ConvertSidToStringSidA")) return FALSE;
+  Call c("ConvertSidToStringSidA");
+  if (c.faulted()) return FALSE;
   *text = LocalText(static_cast<const char*>(sid));
   return TRUE;
 }
 
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DWORD revision,
                                                                  PSECURITY_DESCRIPTOR* descriptor, PULONG size) {
-  auto lock = Enter();
-  Log("ConvertStringSecurityDescriptorToSecurityDescriptorA(" + Str(text) + ")");
-  if (Fault("ConvertStringSecurityDescriptorToSecurityDescriptorA", Str(text))) return FALSE;
+  Call c("ConvertStringSecurityDescriptorToSecurityDescriptorA", text);
+  if (c.faulted(text)) return FALSE;
   if (revision != SDDL_REVISION_1 || Parts(Str(text)).empty()) {
     SetError(1336);  // ERROR_INVALID_ACL
     return FALSE;
@@ -231,10 +205,9 @@ BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(LPCSTR text, DW
 BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCRIPTOR descriptor, DWORD revision,
                                                                  SECURITY_INFORMATION info, LPSTR* text,
                                                                  PULONG length) {
-  auto lock = Enter();
-  Log("ConvertSecurityDescriptorToStringSecurityDescriptorA(" + Hex(info) + ")");
+  Call c("ConvertSecurityDescriptorToStringSecurityDescriptorA", Hex(info));
   (void)revision;
-  if (Fault("ConvertSecurityDescriptorToStringSecurityDescriptorA")) return FALSE;
+  if (c.faulted()) return FALSE;
   std::map<char, std::string> parts = Parts(static_cast<const char*>(descriptor));
   std::string out;
   if ((info & OWNER_SECURITY_INFORMATION) != 0) out += parts['O'];
@@ -245,28 +218,17 @@ BOOL WINAPI ConvertSecurityDescriptorToStringSecurityDescriptorA(PSECURITY_DESCR
   return TRUE;
 }
 
-// The folder a handle holds, or null when it holds none with that access.
-static FileObject* HeldFolder(HANDLE object) {
-  auto obj = GetHandle(object);
-  if (obj == nullptr || obj->kind != Kind::File) {
-    SetError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  return static_cast<FileObject*>(obj.get());
-}
-
 BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
-  auto lock = Enter();
-  Log("SetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
-  FileObject* f = HeldFolder(object);
+  Call c("SetKernelObjectSecurity", object, Hex(info));
+  auto f = HandleOf<FileObject>(object, Kind::File);
   if (f == nullptr) return FALSE;
-  if (Fault("SetKernelObjectSecurity", f->key)) return FALSE;
+  if (c.faulted(f->key)) return FALSE;
   // The access each part needs: the access list WRITE_DAC, the owner and
   // the label WRITE_OWNER.
   bool denied = ((info & DACL_SECURITY_INFORMATION) != 0 && (f->access & WRITE_DAC) == 0) ||
                 ((info & (OWNER_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION)) != 0 &&
                  (f->access & WRITE_OWNER) == 0) ||
-                ((info & LABEL_SECURITY_INFORMATION) != 0 && S().refuseLabels);
+                ((info & LABEL_SECURITY_INFORMATION) != 0 && Machine().refuseLabels);
   if (denied) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -281,11 +243,10 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
 
 BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
                                     DWORD length, LPDWORD needed) {
-  auto lock = Enter();
-  Log("GetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
-  FileObject* f = HeldFolder(object);
+  Call c("GetKernelObjectSecurity", object, Hex(info));
+  auto f = HandleOf<FileObject>(object, Kind::File);
   if (f == nullptr) return FALSE;
-  if (Fault("GetKernelObjectSecurity", f->key)) return FALSE;
+  if (c.faulted(f->key)) return FALSE;
   if ((f->access & READ_CONTROL) == 0) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
@@ -304,120 +265,30 @@ BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
   return TRUE;
 }
 
+// ---- test-facing API -----------------------------------------------------------------------------------------------
+
 namespace sim {
 
-void MakeLink(const std::string& path, const std::string& target) {
-  auto lock = Lock();
-  Path p = MustResolve(path), t = MustResolve(target);
-  std::filesystem::create_directories(ParentOf(p).hostPath);
-  if (::symlink(t.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
-}
-
-void MakeHardLink(const std::string& path, const std::string& file) {
-  auto lock = Lock();
-  Path p = MustResolve(path), f = MustResolve(file);
-  std::filesystem::create_directories(ParentOf(p).hostPath);
-  if (::link(f.hostPath.c_str(), p.hostPath.c_str()) != 0) std::abort();
-}
-
-DWORD UserRename(const std::string& from, const std::string& to) {
-  auto lock = Lock();
-  Path f = MustResolve(from), t = MustResolve(to);
-  // Renaming needs deletion of the entry (its own access list, or the
-  // parent's right to delete children) and adding to the new parent.
-  if ((!UserMayChange(f.key) && !UserMayChange(ParentOf(f).key)) || !UserMayChange(ParentOf(t).key))
-    return ERROR_ACCESS_DENIED;
-  return RenameEntry(f, t, true);
-}
-
-DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
-  {
-    auto lock = Lock();
-    Path p = MustResolve(path);
-    if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
-  }
-  WriteFileBytes(path, bytes);
-  return 0;
-}
-
-DWORD UserMakeLink(const std::string& path, const std::string& target) {
-  {
-    auto lock = Lock();
-    if (!UserMayChange(ParentOf(MustResolve(path)).key)) return ERROR_ACCESS_DENIED;
-  }
-  MakeLink(path, target);
-  return 0;
-}
-
 std::string FolderSecurity(const std::string& path) {
-  auto lock = Lock();
-  auto it = S().security.find(MustResolve(path).key);
-  if (it == S().security.end()) return "";
+  auto lock = LockMachine();
+  auto it = Machine().security.find(Must(path).key);
+  if (it == Machine().security.end()) return "";
   return it->second.owner + it->second.dacl + it->second.label;
 }
 
 void SetAdministrator(bool administrator) {
-  auto lock = Lock();
-  S().administrator = administrator;
+  auto lock = LockMachine();
+  Machine().administrator = administrator;
 }
 
 void PutOnServer(const std::string& path) {
-  auto lock = Lock();
-  S().serverFolders.push_back(MustResolve(path).key);
-}
-
-void RedirectFolder(const std::string& path, const std::string& target) {
-  auto lock = Lock();
-  std::string key = MustResolve(path).key;
-  S().redirects.push_back({key, target});
-}
-
-DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share) {
-  auto lock = Lock();
-  Path p = MustResolve(path);
-  bool dir = false;
-  if (!HostExists(p.hostPath, &dir) || !dir) return ERROR_PATH_NOT_FOUND;
-  // The access is checked now, against the security the folder has now.
-  auto sec = S().security.find(p.key);
-  bool users = sec == S().security.end() || sec->second.owner.empty() || sec->second.owner == "O:" + std::string(kUserSid);
-  if ((access & (WRITE_DAC | WRITE_OWNER)) != 0 && !users && !UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
-  if (FileOpenConflicts(p.key, access, share)) return ERROR_SHARING_VIOLATION;
-  auto f = NewFileObject(p, access, share);
-  f->directory = true;
-  f->heldByTest = true;
-  f->attributes = FILE_ATTRIBUTE_DIRECTORY;
-  AddHandle(f);
-  return 0;
-}
-
-DWORD UserSetDacl(const std::string& path, const std::string& dacl) {
-  auto lock = Lock();
-  Path p = MustResolve(path);
-  // A handle of the user's that was opened with WRITE_DAC still has it.
-  bool granted = UserMayChange(p.key);
-  for (auto& [h, obj] : S().handles) {
-    if (obj->kind != Kind::File) continue;
-    auto* f = static_cast<FileObject*>(obj.get());
-    if (f->heldByTest && f->key == p.key && (f->access & WRITE_DAC) != 0) granted = true;
-  }
-  if (!granted) return ERROR_ACCESS_DENIED;
-  S().security[p.key].dacl = dacl;
-  return 0;
+  auto lock = LockMachine();
+  Machine().serverFolders.push_back(Must(path).key);
 }
 
 void RefuseLabels(bool refuse) {
-  auto lock = Lock();
-  S().refuseLabels = refuse;
-}
-
-void OnCall(const std::string& op, const std::string& match, std::function<void()> action) {
-  auto lock = Lock();
-  S().hooks.push_back({op, match, std::move(action)});
-}
-
-std::vector<DWORD> DefaultDllDirectories() {
-  auto lock = Lock();
-  return S().defaultDllDirectories;
+  auto lock = LockMachine();
+  Machine().refuseLabels = refuse;
 }
 
 }  // namespace sim

@@ -115,11 +115,21 @@ struct Resource {
   std::string bytes;
 };
 
+// A Windows path as the file system resolved it (paths.cpp).
+struct Path {
+  std::string key;       // canonical: "c:\\users\\x"
+  std::string display;   // as resolved, "C:\\Users\\x"
+  std::string hostPath;  // where it lives on the host
+  std::vector<std::string> parts;  // components below the drive
+  char drive = 'c';
+};
+
+// The whole machine, in sections named after the file that keeps each.
 struct State {
   std::recursive_mutex mu;
   std::condition_variable_any changed;
 
-  // process
+  // process.cpp: the process, its threads and handles, named events
   bool ended = false;
   bool exitProcessCalled = false;
   int exitCode = 0;
@@ -127,22 +137,21 @@ struct State {
   std::vector<std::thread> threads;
   int nextThreadNumber = 1;
   std::set<int> cutShort;  // bootstrapper threads that the end of the process stopped
-
-  // handles
   std::map<uintptr_t, std::shared_ptr<Object>> handles;
   // Who opened each handle (one object may have several, such as a named
   // event): the bootstrapper thread's number, -1 a child program's.
   std::map<uintptr_t, int> openers;
   uintptr_t nextHandle = 0x100;
   std::map<std::string, std::shared_ptr<EventObject>> namedEvents;  // live events by name
+  bool threadAwaited = false;  // a wait on a started thread's handle has begun
 
-  // calls and faults
+  // calls.cpp: the call log and injected faults
   std::vector<std::string> calls;
   std::vector<Fault> faults;
   std::vector<std::pair<int, DWORD>> shortWrites;  // remaining count, bytes
   uint64_t diskSpace = UINT64_MAX;
 
-  // environment
+  // environment.cpp: variables, versions, languages, folders, the clock
   std::map<std::string, std::pair<std::string, std::string>> env;  // lower name -> (name, value)
   std::string commandLine = "qmb-setup.exe";
   std::vector<char> commandLineBuffer;
@@ -158,29 +167,33 @@ struct State {
   DWORD msiMs = 0x00040005, msiLs = 0x17714F04;  // 4.5.6001.22308
   bool clockPinned = false;
   time_t clock = 0;
+  std::vector<std::pair<GUID, std::optional<std::u16string>>> knownFolders;
+  std::map<int, std::optional<std::string>> shellFolders;
 
-  // libraries
+  // texts.cpp: local allocations
+  std::set<void*> localAllocations;
+
+  // modules.cpp: libraries, the directories they are searched in, resources
   std::map<std::string, Library> libraries;  // by lower-case file name
   std::map<uintptr_t, LoadedModule> modules;
   uintptr_t nextModule = 0x10000000;
   std::vector<LibraryLoad> loads;
   std::map<int, int> libraryReferences;  // loads not yet freed, by the thread that made them
   std::vector<std::string> dllDirectories;
-
-  // resources
+  std::vector<DWORD> defaultDllDirectories;
   std::list<Resource> resources;
   std::map<std::pair<UINT, LANGID>, std::string> strings;
 
-  // shell
-  std::vector<std::pair<GUID, std::optional<std::u16string>>> knownFolders;
-  std::map<int, std::optional<std::string>> shellFolders;
-
-  // file system
+  // paths.cpp, files.cpp, folders.cpp, sharing.cpp: the file system
   std::string hostRoot;
   std::map<std::string, DWORD> attributes;  // canonical key -> extra attributes
+  // Names marked for deletion that stay until their last handle is closed.
+  std::set<std::string> pending;
+  // Object-manager redirections: a canonical key and the path it leads to.
+  std::vector<std::pair<std::string, std::string>> redirects;
 
-  // security descriptors given to folders (canonical key -> the parts, as
-  // SDDL), and whether labels are refused on existing objects
+  // security.cpp: the security descriptors given to folders (canonical key
+  // -> the parts, as SDDL), whether labels are refused, the token, servers
   struct Security {
     std::string owner, dacl, label;
   };
@@ -190,12 +203,8 @@ struct State {
   bool administrator = true;
   // Folders (canonical keys) whose subtree lives on a file server.
   std::vector<std::string> serverFolders;
-  // Names marked for deletion that stay until their last handle is closed.
-  std::set<std::string> pending;
-  // Object-manager redirections: a canonical key and the path it leads to.
-  std::vector<std::pair<std::string, std::string>> redirects;
 
-  // what the test does when a platform call is reached
+  // other_process.cpp: what the test does when a platform call is reached
   struct Hook {
     std::string op, match;
     std::function<void()> action;
@@ -207,108 +216,81 @@ struct State {
   };
   std::vector<Hold> holds;
   int heldThreads = 0;
-  bool threadAwaited = false;  // a wait on a started thread's handle has begun
-  std::vector<DWORD> defaultDllDirectories;
 
-  // registry
+  // registry.cpp
   std::shared_ptr<RegKeyNode> hklm;
   std::map<uintptr_t, RegHandle> regHandles;
   uintptr_t nextRegHandle = 0x2000;
 
-  // processes
+  // children.cpp
   std::map<std::string, Program> programs;  // canonical key -> program
   std::vector<ProcessRecord> processes;
 
-  // user interface
+  // ui.cpp
   std::vector<MessageBoxRecord> messageBoxes;
   std::map<uintptr_t, bool> windows;  // window -> unicode
   uintptr_t nextWindow = 0x5000;
   std::deque<MSG> queue;
   std::vector<DispatchRecord> dispatches;
-
-  // memory
-  std::set<void*> localAllocations;
 };
 
-State& S();
+// ---- process.cpp: the machine's life, threads, handles ------------------------------------------
 
-// Locks the machine for a platform call made by the system. On a
-// bootstrapper thread of an ended process it throws ProcessEnded instead.
-std::unique_lock<std::recursive_mutex> Enter();
-// Locks the machine for the test-facing API (never throws).
-std::unique_lock<std::recursive_mutex> Lock();
+// The machine's state (built on first use). Never ends the calling thread.
+State& Machine();
+
+// Locks the machine, for the test-facing API and for the machine's own
+// bookkeeping. Never ends the calling thread.
+std::unique_lock<std::recursive_mutex> LockMachine();
+// Locks the machine for a platform call made by the system, or ends the
+// calling thread instead (throws ProcessEnded) when it is a bootstrapper
+// thread of a process that has ended. Call makes it; nothing else should.
+std::unique_lock<std::recursive_mutex> EnterOrEndThread();
 // For the calls that let go of what a thread holds (closing a handle or a
 // registry key), which destructors make: on a bootstrapper thread of an
 // ended process they do not throw. True there: the caller does nothing and
 // reports success, and the thread counts as stopped by the end (which
 // releases what it held). Call with the machine locked.
 bool ReleasedByTheEnd();
+// Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
+// for none), letting go of the machine meanwhile. Returns false on
+// time-out. Ends the calling thread (throws ProcessEnded) when the process
+// ends meanwhile on a bootstrapper thread.
+template <class Pred>
+bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
 
-// Logs a platform call made by the system (not by fake children).
-void Log(const std::string& line);
-std::string Hex(uint64_t v);
-std::string Str(const char* s);
-
-// True when an injected fault fires for this call; the error is set.
-bool Fault(const char* op, const std::string& argument = "");
-
+// The calling thread's last error.
 void SetError(DWORD code);
 
 // Handles. AddHandle records the calling thread as the opener.
 HANDLE AddHandle(std::shared_ptr<Object> object);
 int Opener();  // the calling thread's number, -1 on a child program's thread
 std::shared_ptr<Object> GetHandle(HANDLE h);
-// Blocks until pred() holds or the deadline passes (milliseconds, INFINITE
-// for none). Returns false on time-out. Throws ProcessEnded when the
-// process ends meanwhile on a bootstrapper thread.
-template <class Pred>
-bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred);
+// The object behind a handle when it is of that kind; null otherwise, with
+// ERROR_INVALID_HANDLE set.
+template <class T>
+std::shared_ptr<T> HandleOf(HANDLE h, Kind kind) {
+  std::shared_ptr<Object> obj = GetHandle(h);
+  if (obj == nullptr || obj->kind != kind) {
+    SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  return std::static_pointer_cast<T>(obj);
+}
+// Whether waiting on the object is over: an event set, a thread or a
+// process ended.
+bool IsSignalled(Object* obj);
 
-// Paths.
-struct Path {
-  std::string key;       // canonical: "c:\\users\\x"
-  std::string display;   // as resolved, "C:\\Users\\x"
-  std::string hostPath;  // where it lives on the host
-  std::vector<std::string> parts;  // components below the drive
-  char drive = 'c';
-};
-// Resolves a Windows path. Fails with 206 for a path of MAX_PATH characters
-// or more (limit: the longest length accepted), 123 for invalid characters
-// (wildcards allowed in the last component when `wildcards`), 3 for a form
-// the machine does not support.
-bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit = MAX_PATH - 1,
-                 bool wildcards = false);
-Path ParentOf(const Path& p);
-bool HostExists(const std::string& hostPath, bool* isDir);
-std::string Lower(std::string s);
-void InitFileSystem();
+// ---- environment.cpp, texts.cpp, modules.cpp ----------------------------------------------------------
+
+void InitEnvironment();
 void InitLibraries();
-void InitRegistry();
-// A file handle's object for `p`, opened with that access and share mode.
-std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share);
-bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
-// Whether a folder handle open on `key` does not share deletion, so that
-// the folder can be neither removed nor renamed.
-bool FolderHeldAgainstDeletion(const std::string& key);
-// Whether the process token may change the entries of a folder: an
-// administrator's always (every access list here lets them), a limited
-// user's where the folder's access list lets the user write.
-bool RunMayChange(const std::string& folderKey);
-// The error a descriptor for `key` is refused with (0: taken): a label where
-// labels are refused (5), an owner the token may not set (1307).
-DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info);
-// Whether a handle with this access takes part in sharing checks.
-bool TakesPartInSharing(DWORD access);
-// Renames an entry for the process token (`user` false) or for the user's
-// other process (`user` true: its rights are checked by the caller).
-// Returns 0 or the Windows error.
-DWORD RenameEntry(const Path& from, const Path& to, bool user);
-// What becomes of a name marked for deletion once its last handle is closed.
-void HandleClosed(const std::string& key);
-// Whether `key` or a folder above it is marked for deletion.
-bool Pending(const std::string& key);
-// Records the parts of an SDDL descriptor that `info` names for `key`.
-void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
+std::string Lower(std::string s);
+// A local allocation holding `text` and its terminator, as the platform
+// hands texts out (freed with LocalFree).
+char* LocalText(const std::string& text);
+// The system directory as a resolved path.
+Path SystemDirectoryPath();
 
 // Implementations reachable only through GetProcAddress.
 BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
@@ -320,9 +302,106 @@ BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL 
 BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
 BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length);
 
+// ---- paths.cpp: names and paths ---------------------------------------------------------------------
+
+void InitFileSystem();
+// Resolves a Windows path. Fails with 206 for a path of MAX_PATH characters
+// or more (limit: the longest length accepted), 123 for invalid characters
+// (wildcards allowed in the last component when `wildcards`), 3 for a form
+// the machine does not support.
+bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit = MAX_PATH - 1,
+                 bool wildcards = false);
+// A path the test names, which must resolve (no length limit).
+Path Must(const std::string& path);
+// The path a platform call names, as the call finds it: ResolvePath's
+// errors (206, 123, 3), and 5 for a name pending deletion
+// (RefusedAsPendingDeletion). False with the error set.
+bool ResolveCallPath(LPCSTR path, Path* p, size_t limit = MAX_PATH - 1);
+// The error for a name that is not there: 2 when its folder is, else 3.
+DWORD NotFoundError(const Path& p);
+// The entries of a host folder, sorted, without "." and "..".
+std::vector<std::string> HostEntries(const std::string& hostDir);
+Path ParentOf(const Path& p);
+bool ParentIsFolder(const Path& p);
+bool HostExists(const std::string& hostPath, bool* isDir);
+// Whether the last component of a host path is a link (a symbolic link
+// stands for a junction or a Windows symbolic link).
+bool HostIsLink(const std::string& hostPath);
+
+// ---- sharing.cpp: what keeps a name from being opened, deleted or renamed ----------------------------
+
+// The file handles open on `key`.
+std::vector<FileObject*> OpenFiles(const std::string& key);
+// Whether a handle with this access takes part in sharing checks.
+bool TakesPartInSharing(DWORD access);
+// Whether a new open with this access and share mode conflicts with a
+// handle open on `key` (then ERROR_SHARING_VIOLATION).
+bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share);
+// Whether a handle open on `key` does not share deletion, so that the name
+// can be neither deleted, removed nor renamed (then ERROR_SHARING_VIOLATION).
+bool HeldAgainstDeletion(const std::string& key);
+// Whether anything is open below a folder, which then cannot be renamed
+// (then ERROR_ACCESS_DENIED).
+bool OpenBelow(const std::string& folderKey);
+// ERROR_ACCESS_DENIED when `key` or a folder above it is marked for
+// deletion; 0 otherwise.
+DWORD RefusedAsPendingDeletion(const std::string& key);
+// Marks a name deleted or removed while handles to it are open.
+void MarkForDeletion(const std::string& key);
+// What becomes of a name marked for deletion once its last handle is closed.
+void HandleClosed(const std::string& key);
+// The attributes set on a name beyond what it is (read-only).
+DWORD Attributes(const std::string& key);
+// Whether the name is read-only, so that it can be neither written,
+// deleted nor removed (then ERROR_ACCESS_DENIED).
+bool ReadOnlyRefusesChange(const std::string& key);
+
+// ---- files.cpp, folders.cpp ----------------------------------------------------------------------------
+
+// A file handle's object for `p`, opened with that access and share mode.
+std::shared_ptr<FileObject> NewFileObject(const Path& p, DWORD access, DWORD share);
+// Opens (and makes) the host file behind `p` as a handle of the system's,
+// or of the test's (`heldByTest`). INVALID_HANDLE_VALUE with the error set
+// when the host refuses.
+HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, bool heldByTest,
+                      bool createNew = false);
+// Renames an entry for the process token (`user` false) or for the user's
+// other process (`user` true: its rights are checked by the caller).
+// Returns 0 or the Windows error.
+DWORD RenameEntry(const Path& from, const Path& to, bool user);
+
+// ---- security.cpp -----------------------------------------------------------------------------------
+
+// Whether the user (no administrator rights) may change the entries of a
+// folder: not when the run gave it a protected access list that lets only
+// SYSTEM and the Administrators write.
+bool UserMayChange(const std::string& key);
+// Whether the user's other process may open a folder to change its
+// security (its owner may, whatever the access list says).
+bool UserMayChangeSecurity(const std::string& key);
+// Whether the process token may change the entries of a folder: an
+// administrator's always (every access list here lets them), a limited
+// user's where the folder's access list lets the user write.
+bool RunMayChange(const std::string& folderKey);
+// The error a descriptor for `key` is refused with (0: taken): a label where
+// labels are refused (5), an owner the token may not set (1307).
+DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info);
+// Records the parts of an SDDL descriptor that `info` names for `key`.
+void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
+
+// ---- other_process.cpp: the user's other process and the test's hooks ------------------------------
+
+// Runs the test's action (OnCall) or holds the thread (HoldCall) at a call
+// of `op` about `subject`, when one is set for it.
+void RunHooksAt(const char* op, const std::string& subject);
+
+// ---- registry.cpp ---------------------------------------------------------------------------------
+
+void InitRegistry();
+
 template <class Pred>
-bool WaitUntil(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred) {
-  State& s = S();
+bool WaitOrEndThread(std::unique_lock<std::recursive_mutex>& lock, DWORD ms, Pred pred) {
+  State& s = Machine();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms == INFINITE ? 0 : ms);
   for (;;) {
     if (pred()) return true;

@@ -1,27 +1,23 @@
 // The simulated user interface: message boxes are recorded, and the main
 // thread has a message queue that tests and fake programs post to.
-#include "platform/sim/state.h"
+#include "platform/sim/call.h"
 
 using namespace sim;
 using namespace sim::detail;
 
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-  auto lock = Enter();
-  Log("MessageBoxA(" + Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + Str(text) + ", " + Str(caption) + ", " +
-      Hex(style) + ")");
-  if (Fault("MessageBoxA")) return 0;
-  S().messageBoxes.push_back({Str(text), Str(caption), style, Self().mainThread});
+  Call c("MessageBoxA", owner, text, caption, Hex(style));
+  if (c.faulted()) return 0;
+  Machine().messageBoxes.push_back({Str(text), Str(caption), style, Self().mainThread});
   return IDOK;
 }
 
-static bool QueueReady() { return !S().queue.empty(); }
+static bool QueueReady() { return !Machine().queue.empty(); }
 
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds,
                                        DWORD wakeMask) {
-  auto lock = Enter();
-  Log("MsgWaitForMultipleObjects(" + std::to_string(count) + ", " + std::to_string(waitAll) + ", " +
-      Hex(milliseconds) + ", " + Hex(wakeMask) + ")");
-  if (Fault("MsgWaitForMultipleObjects")) return WAIT_FAILED;
+  Call c("MsgWaitForMultipleObjects", count, waitAll, Hex(milliseconds), Hex(wakeMask));
+  if (c.faulted()) return WAIT_FAILED;
   std::vector<std::shared_ptr<Object>> objects;
   for (DWORD i = 0; i < count; ++i) {
     auto obj = GetHandle(handles[i]);
@@ -32,16 +28,13 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
     objects.push_back(obj);
   }
   auto signalled = [&]() -> int {
-    for (size_t i = 0; i < objects.size(); ++i) {
-      Object* o = objects[i].get();
-      bool on = o->kind == Kind::Event ? static_cast<EventObject*>(o)->signalled : static_cast<TaskObject*>(o)->done;
-      if (on) return static_cast<int>(i);
-    }
+    for (size_t i = 0; i < objects.size(); ++i)
+      if (IsSignalled(objects[i].get())) return static_cast<int>(i);
     return -1;
   };
   int index = -1;
   bool input = false;
-  bool ok = WaitUntil(lock, milliseconds, [&] {
+  bool ok = c.waitOrEndThread(milliseconds, [&] {
     index = signalled();
     input = QueueReady() && (wakeMask & 0xFF) != 0;
     return index >= 0 || input;
@@ -52,10 +45,8 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL 
 }
 
 BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags) {
-  auto lock = Enter();
-  Log("PeekMessageA(" + Hex(reinterpret_cast<uintptr_t>(window)) + ", " + std::to_string(filterMin) + ", " +
-      std::to_string(filterMax) + ", " + std::to_string(removeFlags) + ")");
-  State& s = S();
+  Call c("PeekMessageA", window, filterMin, filterMax, removeFlags);
+  State& s = Machine();
   if (s.queue.empty()) return FALSE;
   *msg = s.queue.front();
   if ((removeFlags & PM_REMOVE) != 0) s.queue.pop_front();
@@ -63,23 +54,21 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax,
 }
 
 BOOL WINAPI IsWindowUnicode(HWND window) {
-  auto lock = Enter();
-  Log("IsWindowUnicode(" + Hex(reinterpret_cast<uintptr_t>(window)) + ")");
-  auto it = S().windows.find(reinterpret_cast<uintptr_t>(window));
-  return it != S().windows.end() && it->second ? TRUE : FALSE;
+  Call c("IsWindowUnicode", window);
+  auto it = Machine().windows.find(reinterpret_cast<uintptr_t>(window));
+  return it != Machine().windows.end() && it->second ? TRUE : FALSE;
 }
 
 static BOOL GetMessageCommon(const char* name, LPMSG msg, bool wide) {
-  auto lock = Enter();
-  Log(std::string(name) + "()");
-  State& s = S();
-  WaitUntil(lock, INFINITE, [&] { return !s.queue.empty(); });
+  Call c(name);
+  State& s = Machine();
+  c.waitOrEndThread(INFINITE, [&] { return !s.queue.empty(); });
   *msg = s.queue.front();
   s.queue.pop_front();
   s.dispatches.push_back({msg->hwnd, msg->message, wide, false, false});
   // An injected failure still takes the message, so that a caller that
-  // skips it does not find it again.
-  if (Fault("GetMessage")) return -1;
+  // skips it does not find it again. Both forms fail as "GetMessage".
+  if (c.faultedAs("GetMessage")) return -1;
   return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -98,22 +87,20 @@ BOOL WINAPI GetMessageW(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) 
 }
 
 static DispatchRecord* LastRemoved(const MSG* msg) {
-  auto& d = S().dispatches;
+  auto& d = Machine().dispatches;
   for (auto it = d.rbegin(); it != d.rend(); ++it)
     if (it->window == msg->hwnd && it->message == msg->message) return &*it;
   return nullptr;
 }
 
 BOOL WINAPI TranslateMessage(const MSG* msg) {
-  auto lock = Enter();
-  Log("TranslateMessage(" + std::to_string(msg->message) + ")");
+  Call c("TranslateMessage", msg->message);
   if (DispatchRecord* r = LastRemoved(msg)) r->translated = true;
   return FALSE;
 }
 
 static LRESULT Dispatch(const char* name, const MSG* msg, bool wide) {
-  auto lock = Enter();
-  Log(std::string(name) + "(" + std::to_string(msg->message) + ")");
+  Call c(name, msg->message);
   if (DispatchRecord* r = LastRemoved(msg)) {
     r->dispatched = true;
     r->wide = r->wide && wide;
@@ -122,35 +109,41 @@ static LRESULT Dispatch(const char* name, const MSG* msg, bool wide) {
 }
 
 LRESULT WINAPI DispatchMessageA(const MSG* msg) { return Dispatch("DispatchMessageA", msg, false); }
+
 LRESULT WINAPI DispatchMessageW(const MSG* msg) { return Dispatch("DispatchMessageW", msg, true); }
 
 namespace sim {
 
+std::vector<MessageBoxRecord> MessageBoxes() {
+  auto lock = LockMachine();
+  return Machine().messageBoxes;
+}
+
 HWND CreateTestWindow(bool unicode) {
-  auto lock = Lock();
-  uintptr_t h = S().nextWindow;
-  S().nextWindow += 4;
-  S().windows[h] = unicode;
+  auto lock = LockMachine();
+  uintptr_t h = Machine().nextWindow;
+  Machine().nextWindow += 4;
+  Machine().windows[h] = unicode;
   return reinterpret_cast<HWND>(h);
 }
 
 void PostMessageToMain(HWND window, UINT message) {
-  auto lock = Lock();
+  auto lock = LockMachine();
   MSG m = {};
   m.hwnd = window;
   m.message = message;
-  S().queue.push_back(m);
-  S().changed.notify_all();
+  Machine().queue.push_back(m);
+  Machine().changed.notify_all();
 }
 
 size_t QueuedMessages() {
-  auto lock = Lock();
-  return S().queue.size();
+  auto lock = LockMachine();
+  return Machine().queue.size();
 }
 
 std::vector<DispatchRecord> Dispatches() {
-  auto lock = Lock();
-  return S().dispatches;
+  auto lock = LockMachine();
+  return Machine().dispatches;
 }
 
 }  // namespace sim

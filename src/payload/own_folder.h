@@ -1,0 +1,43 @@
+// A folder with the run's own security: what the run makes it with, and the
+// owner read back that proves a folder is the one the run made.
+//
+// The security: SYSTEM and the Administrators everything; the user read and
+// list (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE), or everything when the run
+// is not elevated (it writes there as that user); nothing inherited from the
+// data folder; the Administrators as owner when the token may name them (the
+// user otherwise); on Windows 6 and later a medium label that lower
+// integrity levels cannot write through.
+#pragma once
+
+#include "platform/fixed_text.h"
+#include "platform/win32.h"
+
+typedef FixedText<255> SidText;  // "S-1-5-21-..." or "O:..."; a SID takes at most 184 characters
+
+// The token's user, and whether the token may name the Administrators as an
+// owner: an elevated administrator's token holds that group enabled and
+// owner-capable; a limited user's token, or an administrator's filtered one,
+// does not.
+struct Token {
+  SidText user;
+  bool administrator = false;
+};
+
+// Reads the process token; false (last error set) when it cannot be read.
+bool ReadToken(Token* token);
+
+// Makes `path` with the run's own security. A token may name as owner only
+// itself or an owner-capable group of its own, and a file server judges by
+// its own view of the user: ERROR_INVALID_OWNER makes the folder without a
+// named owner. A system that refuses the label makes it without one; the
+// access list alone already keeps the user from writing. Both are logged.
+// *ownerSet tells whether the owner was given. Returns 0 or the error of
+// CreateDirectoryA.
+DWORD MakeOwnFolder(const char* path, const Token& token, bool* ownerSet);
+
+// Whether the owner of the open `folder` is the one MakeOwnFolder gives. A
+// system that keeps no owners of its own reports the same owner for its
+// system directory (Wine: the user, for every file); no process without
+// administrator rights can own a folder as the system directory is owned.
+// Returns 0, ERROR_STOPPED_ON_SYMLINK, or the failed call's error.
+DWORD CheckOwner(HANDLE folder, const Token& token);
