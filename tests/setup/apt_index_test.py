@@ -200,19 +200,19 @@ class QuietSetUp(unittest.TestCase):
         with open(mid_sync, "w") as f:
             f.write(MID_SYNC)
         self.addCleanup(os.remove, mid_sync)
-        installing = "install-deps: installing 25 (a few minutes; the package manager's output goes to build/setup.log):"
+        installing = "install-deps: installing 28 (a few minutes; the package manager's output goes to build/setup.log):"
         rows = [
             # case, environment, exit status, lines expected in the output, most lines, in the log
             ("all there", {"FAKE_PRESENT": "all"}, 0,
-             ["install-deps: the 25 packages needed are installed already", NATIVE], 2, []),
+             ["install-deps: the 28 packages needed are installed already", NATIVE], 2, []),
             ("a fresh machine", {}, 0,
-             ["install-deps: 25 packages needed, none installed yet", installing,
+             ["install-deps: 28 packages needed, none installed yet", installing,
               "install-deps: adding the i386 architecture to dpkg, for the 32-bit Wine (wine32:i386)",
-              "packages set up, with those they need)", NATIVE], 8,
+              "packages set up, with those they need)", NATIVE], 9,
              ["$ apt-get update -qq --error-on=any", "(Reading database ... 99%", "Setting up wine32:i386"]),
             ("some there", {"FAKE_PRESENT": "cmake python3"}, 0,
-             ["install-deps: 25 packages needed; 2 installed already: cmake python3\n",
-              "install-deps: installing 23 (a few"], 8, []),
+             ["install-deps: 28 packages needed; 2 installed already: cmake python3\n",
+              "install-deps: installing 26 (a few"], 9, []),
             ("the install fails", {"FAKE_INSTALL_ERROR": "E: Unable to fetch some archives"}, 1,
              ["install-deps: the last lines of build/setup.log:", "  | E: Unable to fetch some archives",
               "install-deps: FAILED: ", "env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "
@@ -222,7 +222,7 @@ class QuietSetUp(unittest.TestCase):
              ["install-deps: apt-get update failed (attempt 1 of 2: E: Failed to fetch http://deb.debian.org/",
               "install-deps: apt-get update still fails after 2 attempts",
               "install-deps: these package indexes could not be fetched:",
-              "  http://deb.debian.org/debian-security bookworm-security/main i386", NATIVE], 12,
+              "  http://deb.debian.org/debian-security bookworm-security/main i386", NATIVE], 13,
              ["Mirror sync in progress?"]),
         ]
         for case, env, status, lines, most, logged in rows:
