@@ -88,7 +88,7 @@ expect_eq "the signed exe is the exe its inputs build plus a signature" "0 same"
   "$VERIFY_STATUS $(tail -1 "$work/verify.out" | cut -d: -f1)"
 mkdir "$work/other-source"
 tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$work/other-source" -xf -
-echo '<!-- another build -->' >>"$work/other-source/res/qmb-setup.manifest"
+echo '<!-- another build -->' >>"$work/other-source/res/qmb-setup.manifest.in"
 verify --source "$work/other-source"
 expect_eq "the signed exe differs from another build's exe" 1 "$VERIFY_STATUS"
 if tail -1 "$work/verify.out" | grep -Eq '^differs: not the rebuilt exe plus a signature: first difference at offset [0-9]+ \(0x[0-9a-f]+\), [a-z]'; then
