@@ -62,13 +62,11 @@ bool LogFolder(PathText* folder) {
 // as its final path shows it; `folder` itself where that cannot be had.
 void LongForm(const char* folder, PathText* longForm) {
   longForm->assign(folder);
-  HMODULE kernel = LoadSystemLibraryQuiet("kernel32.dll");
-  if (kernel == nullptr) return;
-  GetLongPathNameA_fn longPath = reinterpret_cast<GetLongPathNameA_fn>(GetProcAddress(kernel, "GetLongPathNameA"));
+  GetLongPathNameA_fn longPath =
+      reinterpret_cast<GetLongPathNameA_fn>(LoadedSystemEntry("kernel32.dll", "GetLongPathNameA"));
   PathText found;
   DWORD n = longPath != nullptr ? longPath(folder, found.data(), static_cast<DWORD>(PathText::kBytes)) : 0;
   if (n != 0 && n <= PathText::kCapacity) *longForm = found;
-  FreeLibrary(kernel);
 }
 
 // Opens the log for appending, or returns INVALID_HANDLE_VALUE when it

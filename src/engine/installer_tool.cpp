@@ -88,13 +88,3 @@ void PackagePathForTool(PathText* packagePath, const char* tool) {
   char* name = packagePath->data() + n - kName;
   for (size_t k = 0; k < kName; ++k) name[k] = "SysWOW64"[k];
 }
-
-char* ReplaceSameLength(char* text, const char* pattern, const char* replacement) {
-  int n = lstrlenA(pattern);
-  if (n != lstrlenA(replacement) || n == 0) return text;
-  // The text is the caller's: the occurrence is found in it and overwritten.
-  char* found = const_cast<char*>(FindText(text, pattern));
-  if (found != nullptr)
-    for (int k = 0; k < n; ++k) found[k] = replacement[k];
-  return text;
-}

@@ -35,8 +35,3 @@ bool LocateInstallerTool(char* buffer, DWORD capacity);
 // "system32" elsewhere in it is a folder of that name, which the user may
 // have chosen.
 void PackagePathForTool(PathText* packagePath, const char* tool);
-
-// Overwrites the first occurrence of `pattern` in `text` with `replacement`
-// when both have the same length (case-sensitive; the length of `text`
-// never changes). Returns `text`.
-char* ReplaceSameLength(char* text, const char* pattern, const char* replacement);

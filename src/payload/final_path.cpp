@@ -12,10 +12,8 @@ bool FinalPathsKnown() {
 DWORD FinalPathOf(HANDLE object, PathText* path) {
   path->clear();
   if (!FinalPathsKnown()) return ERROR_NOT_SUPPORTED;
-  HMODULE kernel = LoadSystemLibraryQuiet("kernel32.dll");
-  if (kernel == nullptr) return LastErrorOrFailed();
-  GetFinalPathNameByHandleA_fn finalPath =
-      reinterpret_cast<GetFinalPathNameByHandleA_fn>(GetProcAddress(kernel, "GetFinalPathNameByHandleA"));
+  GetFinalPathNameByHandleA_fn finalPath = reinterpret_cast<GetFinalPathNameByHandleA_fn>(
+      LoadedSystemEntry("kernel32.dll", "GetFinalPathNameByHandleA"));
   DWORD error = 0;
   // "\\?\UNC\" before a path of MAX_PATH characters.
   FixedText<MAX_PATH + 8> found;
@@ -36,7 +34,6 @@ DWORD FinalPathOf(HANDLE object, PathText* path) {
     }
     if (!path->assign(text)) error = ERROR_STOPPED_ON_SYMLINK;
   }
-  FreeLibrary(kernel);
   return error;
 }
 

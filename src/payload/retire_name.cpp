@@ -30,6 +30,39 @@ DWORD RemoveLinkBelow(HANDLE parent, const char* leaf) {
   return error;
 }
 
+// Tries unpredictable names for `object` in `parent` until one is free.
+DWORD RenameAside(HANDLE object, HANDLE parent) {
+  DWORD error = ERROR_ALREADY_EXISTS;
+  for (int n = 0; n < kNameTries && error == ERROR_ALREADY_EXISTS; ++n) {
+    RetireName aside;
+    error = UnpredictableName(&aside) ? RenameBelow(object, parent, aside.c_str()) : LastErrorOrFailed();
+  }
+  return error;
+}
+
+// An earlier run's folder that cannot be renamed because a file below it is
+// open (a scanner reading an earlier run's updater: a folder with an open
+// file below it cannot be renamed): its plain files are moved out, each by
+// its own handle, into `parent` under unpredictable names and deleted there
+// (one held with delete sharing goes when its last handle is closed), and
+// the folder, then empty, is deleted by its handle.
+DWORD EmptyAndRemoveOwn(HANDLE folder, HANDLE parent) {
+  DWORD error = 0;
+  ListBelow(folder, [&](const NativeName& name, DWORD attributes) {
+    if (error != 0 || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return;
+    NativeOpen how;
+    how.access = kAccessDelete | FILE_READ_ATTRIBUTES;
+    how.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    how.options = kNtNonDirectoryFile;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    error = OpenBelow(folder, name, how, &file);
+    if (error == 0) error = RenameAside(file, parent);
+    if (error == 0) DeleteByHandle(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  });
+  return error != 0 ? error : DeleteByHandle(folder);
+}
+
 }  // namespace
 
 bool UnpredictableName(RetireName* name) {
@@ -98,14 +131,13 @@ DWORD RetireFolder(HANDLE parent, const char* parentPath, const char* leaf, cons
     CloseHandle(old);
     return error;
   }
-  error = ERROR_ALREADY_EXISTS;
-  for (int n = 0; n < kNameTries && error == ERROR_ALREADY_EXISTS; ++n) {
-    RetireName aside;
-    error = UnpredictableName(&aside) ? RenameBelow(old, parent, aside.c_str()) : LastErrorOrFailed();
-  }
-  if (error == 0 && IsRunsOwnFolder(old, token)) {
+  error = RenameAside(old, parent);
+  bool own = IsRunsOwnFolder(old, token);
+  if (error == 0 && own) {
     DeletePlainFilesBelow(old);
     DeleteByHandle(old);  // fails, and leaves it, when anything stayed in it
+  } else if (error != 0 && own) {
+    error = EmptyAndRemoveOwn(old, parent);
   }
   CloseHandle(old);
   return error;

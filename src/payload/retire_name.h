@@ -31,6 +31,9 @@ DWORD RetireFile(const char* path, const char* folder);
 // unpredictable name in one call; then, only when it is provably an earlier
 // run's own (IsRunsOwnFolder), its plain files are deleted through handles
 // and it is removed; any other folder is left under its new name, untouched.
+// An earlier run's folder that cannot be renamed (a file below it is open, a
+// scanner's, say) is emptied instead, its files moved out into the parent
+// by their handles and deleted there, and removed.
 // Returns 0 when the name is free; ERROR_PATH_NOT_FOUND when it is a file;
 // or the error that kept it taken.
 DWORD RetireFolder(HANDLE parent, const char* parentPath, const char* leaf, const Token& token);

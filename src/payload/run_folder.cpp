@@ -51,12 +51,8 @@ bool OnRemoteVolume(const char* path) {
   if (path[0] == '\\' && path[1] == '\\') return true;
   PathText root;
   if (!RootOf(path, &root)) return false;
-  HMODULE kernel = LoadSystemLibraryQuiet("kernel32.dll");
-  if (kernel == nullptr) return false;
-  GetDriveTypeA_fn driveType = reinterpret_cast<GetDriveTypeA_fn>(GetProcAddress(kernel, "GetDriveTypeA"));
-  bool remote = driveType != nullptr && driveType(root.c_str()) == kDriveRemote;
-  FreeLibrary(kernel);
-  return remote;
+  GetDriveTypeA_fn driveType = reinterpret_cast<GetDriveTypeA_fn>(LoadedSystemEntry("kernel32.dll", "GetDriveTypeA"));
+  return driveType != nullptr && driveType(root.c_str()) == kDriveRemote;
 }
 
 // Whether the volume of the held `folder` (at `path`) keeps security
@@ -64,20 +60,16 @@ bool OnRemoteVolume(const char* path) {
 // (Windows 6 and later, which also sees a volume mounted below a drive's
 // root), else by the root of `path`. Returns 0 or the error.
 DWORD CheckVolumeSecurity(HANDLE folder, const char* path) {
-  HMODULE kernel = LoadSystemLibraryQuiet("kernel32.dll");
-  if (kernel == nullptr) return LastErrorOrFailed();
   GetVolumeInformationByHandleW_fn byHandle = reinterpret_cast<GetVolumeInformationByHandleW_fn>(
-      GetProcAddress(kernel, "GetVolumeInformationByHandleW"));
+      LoadedSystemEntry("kernel32.dll", "GetVolumeInformationByHandleW"));
   GetVolumeInformationA_fn byRoot =
-      reinterpret_cast<GetVolumeInformationA_fn>(GetProcAddress(kernel, "GetVolumeInformationA"));
+      reinterpret_cast<GetVolumeInformationA_fn>(LoadedSystemEntry("kernel32.dll", "GetVolumeInformationA"));
   DWORD flags = 0;
   PathText root;
   bool read = byHandle != nullptr ? byHandle(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != FALSE
                                   : byRoot != nullptr && RootOf(path, &root) &&
                                         byRoot(root.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != FALSE;
-  DWORD error = !read ? LastErrorOrFailed() : (flags & kFilePersistentAcls) == 0 ? ERROR_NO_SECURITY_ON_OBJECT : 0;
-  FreeLibrary(kernel);
-  return error;
+  return !read ? LastErrorOrFailed() : (flags & kFilePersistentAcls) == 0 ? ERROR_NO_SECURITY_ON_OBJECT : 0;
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #include "platform/native_files.h"
 
+#include "diag/system_library.h"
+#include "payload/failure_report.h"
+
 namespace {
 
 // The loaded ntdll's entry point `name`, or null.
-FARPROC NativeEntry(const char* name) {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll == nullptr ? nullptr : GetProcAddress(ntdll, name);
-}
+FARPROC NativeEntry(const char* name) { return LoadedSystemEntry("ntdll.dll", name); }
 
 DWORD ErrorOf(NtStatus status) {
   if (status >= 0) return 0;
@@ -34,7 +34,7 @@ bool ToNativeName(const char* name, NativeName* out) {
 DWORD OpenBelow(HANDLE folder, const NativeName& name, const NativeOpen& how, HANDLE* out) {
   *out = INVALID_HANDLE_VALUE;
   NtCreateFile_fn create = reinterpret_cast<NtCreateFile_fn>(NativeEntry("NtCreateFile"));
-  if (create == nullptr) return ERROR_PROC_NOT_FOUND;
+  if (create == nullptr) return LastErrorOrFailed();
   NativeName copy = name;
   NtUnicodeString text = {copy.bytes, copy.bytes, copy.text};
   NtObjectAttributes object = {sizeof object, folder, &text, kNtCaseInsensitive, how.security, nullptr};
@@ -59,7 +59,7 @@ DWORD OpenBelow(HANDLE folder, const char* name, const NativeOpen& how, HANDLE* 
 
 DWORD RenameBelow(HANDLE object, HANDLE folder, const char* newName) {
   NtSetInformationFile_fn set = reinterpret_cast<NtSetInformationFile_fn>(NativeEntry("NtSetInformationFile"));
-  if (set == nullptr) return ERROR_PROC_NOT_FOUND;
+  if (set == nullptr) return LastErrorOrFailed();
   NativeName native;
   if (!ToNativeName(newName, &native)) return ERROR_INVALID_NAME;
   NtRenameInformation rename = {};
@@ -73,7 +73,7 @@ DWORD RenameBelow(HANDLE object, HANDLE folder, const char* newName) {
 
 DWORD DeleteByHandle(HANDLE object) {
   NtSetInformationFile_fn set = reinterpret_cast<NtSetInformationFile_fn>(NativeEntry("NtSetInformationFile"));
-  if (set == nullptr) return ERROR_PROC_NOT_FOUND;
+  if (set == nullptr) return LastErrorOrFailed();
   NtDispositionInformation disposition = {1};
   NtIoStatus io = {};
   return ErrorOf(set(object, &io, &disposition, static_cast<ULONG>(sizeof disposition), kNtDispositionInformation));
@@ -81,7 +81,7 @@ DWORD DeleteByHandle(HANDLE object) {
 
 DWORD ReadEntries(HANDLE folder, void* buffer, ULONG bytes, bool restart) {
   NtQueryDirectoryFile_fn query = reinterpret_cast<NtQueryDirectoryFile_fn>(NativeEntry("NtQueryDirectoryFile"));
-  if (query == nullptr) return ERROR_PROC_NOT_FOUND;
+  if (query == nullptr) return LastErrorOrFailed();
   NtIoStatus io = {};
   NtStatus status =
       query(folder, nullptr, nullptr, nullptr, &io, buffer, bytes, kNtDirectoryInformation, 0, nullptr, restart ? 1 : 0);

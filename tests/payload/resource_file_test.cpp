@@ -65,14 +65,15 @@ TEST_F(ResourceFileTest, ReplacesAnOldFileByANewOneWithoutSharing) {
   sim::AddResource(kType, kNumber, "new");
   sim::WriteFileBytes("C:\\elsewhere\\victim.dll", "an older and longer file");
   sim::MakeHardLink(kFile, "C:\\elsewhere\\victim.dll");
+  sim::QueueRandomBytes("\x01\x23\x45\x67\x89\xab\xcd\xef");
   int result = 0;
   Write(kFile, &result);
   EXPECT_EQ(result, 1);
   EXPECT_EQ(sim::ReadFileBytes(kFile), "new");
   EXPECT_EQ(sim::ReadFileBytes("C:\\elsewhere\\victim.dll"), "an older and longer file");
-  // Moved to a name of its own beside it and deleted there, then made anew
-  // with CREATE_NEW, not through a link.
-  const std::string retired = kFolder + "\\~qmb4660.0.tmp";
+  // Moved beside it to a name from the system's random generator and
+  // deleted there, then made anew with CREATE_NEW, not through a link.
+  const std::string retired = kFolder + "\\~qmb0123456789abcdef.tmp";
   EXPECT_EQ(sim::CallsStartingWith("MoveFileA"), std::vector<std::string>{"MoveFileA(" + kFile + ", " + retired + ")"});
   EXPECT_EQ(sim::CallsStartingWith("DeleteFileA"), std::vector<std::string>{"DeleteFileA(" + retired + ")"});
   EXPECT_EQ(sim::CallsStartingWith("CreateFileA"),

@@ -28,7 +28,7 @@ void InitFileSystem() {
 
 // Whether the last component of a host path is a link (a symbolic link
 // stands for a junction or a Windows symbolic link).
-static bool HostIsLink(const std::string& hostPath) {
+bool HostIsLink(const std::string& hostPath) {
   struct stat st;
   return ::lstat(hostPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
@@ -41,7 +41,7 @@ bool HostExists(const std::string& hostPath, bool* isDir) {
 }
 
 // The entry of a host folder whose name matches without regard to case.
-static std::string FindEntry(const std::string& hostDir, const std::string& name) {
+std::string FindEntry(const std::string& hostDir, const std::string& name) {
   DIR* d = ::opendir(hostDir.c_str());
   if (d == nullptr) return "";
   std::string lower = Lower(name), found;
@@ -114,6 +114,26 @@ bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit,
       *error = ERROR_INVALID_NAME;
       return false;
     }
+  }
+  // A 32-bit process on 64-bit Windows finds the system directory in
+  // SysWOW64, but for the folders the redirector leaves alone ("File System
+  // Redirector": catroot, catroot2, driverstore, drivers\etc, logfiles,
+  // spool).
+  if (s.wow64) {
+    std::vector<std::string> system;
+    std::string sys = Lower(s.systemDirectory);
+    for (size_t a = 3, b; a <= sys.size(); a = b + 1) {
+      b = sys.find('\\', a);
+      if (b == std::string::npos) b = sys.size();
+      system.push_back(sys.substr(a, b - a));
+    }
+    bool below = std::tolower(static_cast<unsigned char>(full[0])) == sys[0] && parts.size() >= system.size();
+    for (size_t k = 0; below && k < system.size(); ++k) below = Lower(parts[k]) == system[k];
+    std::string next = below && parts.size() > system.size() ? Lower(parts[system.size()]) : "";
+    std::string after = below && parts.size() > system.size() + 1 ? Lower(parts[system.size() + 1]) : "";
+    bool exempt = next == "catroot" || next == "catroot2" || next == "driverstore" || next == "logfiles" ||
+                  next == "spool" || (next == "drivers" && after == "etc");
+    if (below && !exempt && !system.empty()) parts[system.size() - 1] = "SysWOW64";
   }
   // An object-manager redirection (a mount point above the name leading to
   // a symbolic link of the object manager) sends the rest of the path to its
@@ -203,7 +223,7 @@ bool Pending(const std::string& key) {
 }
 
 // The host file's inode: the file index of the object a handle is opened on.
-static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
+uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
   struct stat st;
   int r = linkItself ? ::lstat(hostPath.c_str(), &st) : ::stat(hostPath.c_str(), &st);
   return r == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
@@ -246,7 +266,7 @@ bool FileOpenConflicts(const std::string& key, DWORD access, DWORD share) {
   return false;
 }
 
-static DWORD Attributes(const std::string& key) {
+DWORD FileAttributesOf(const std::string& key) {
   auto it = S().attributes.find(key);
   return it == S().attributes.end() ? 0 : it->second;
 }
@@ -335,6 +355,19 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     // link behavior": with FILE_FLAG_OPEN_REPARSE_POINT the handle is to the
     // link; without it the open goes through to the target).
     bool itself = link && linkItself;
+    // A folder reached through a link on the way is the folder the link
+    // leads to: the handle is on that object, by its own name.
+    if (!itself) {
+      std::error_code ec;
+      std::string real = fs::canonical(p.hostPath, ec).string();
+      std::string root = fs::canonical(S().hostRoot, ec).string() + "/";
+      if (!ec && real.compare(0, root.size(), root) == 0 && real.size() > root.size()) {
+        std::string key = real.substr(root.size(), 1) + ":" + (real.size() > root.size() + 1 ? real.substr(root.size() + 1) : "\\");
+        for (char& c : key) c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        p.key = key;
+        p.hostPath = real;
+      }
+    }
     if (FileOpenConflicts(p.key, access, share)) {
       SetError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
@@ -380,7 +413,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     SetError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
-  if (exists && (access & GENERIC_WRITE) != 0 && (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
+  if (exists && (access & GENERIC_WRITE) != 0 && (FileAttributesOf(p.key) & FILE_ATTRIBUTE_READONLY) != 0) {
     SetError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
@@ -527,7 +560,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (sddl != nullptr) ApplyDescriptor(p.key, sddl, all);
+  MadeBy(p.key, sddl, all);
   return TRUE;
 }
 
@@ -554,7 +587,7 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
     SetError(ERROR_DIRECTORY);
     return FALSE;
   }
-  if ((Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
+  if ((FileAttributesOf(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -607,7 +640,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
     SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return FALSE;
   }
-  if (dir || (Attributes(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
+  if (dir || (FileAttributesOf(p.key) & FILE_ATTRIBUTE_READONLY) != 0 || !RunMayChange(ParentOf(p).key)) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -652,16 +685,32 @@ DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
     if (static_cast<FileObject*>(obj.get())->key.compare(0, below.size(), below) == 0) return ERROR_ACCESS_DENIED;
   }
   if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
-  // Handles stay with what they were opened on.
-  for (FileObject* open : OpenFiles(f.key)) {
-    open->key = t.key;
-    open->hostPath = t.hostPath;
+  MoveRecords(f.key, t);
+  return 0;
+}
+
+// After an entry moved on the host: every handle on it or below it (which
+// stay with what they were opened on), and what the machine records of it
+// and below it, follow it to `t`.
+void sim::detail::MoveRecords(const std::string& from, const Path& t) {
+  State& s = S();
+  std::string below = from + "\\";
+  for (auto& [h, obj] : s.handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* open = static_cast<FileObject*>(obj.get());
+    if (open->key == from) {
+      open->key = t.key;
+      open->hostPath = t.hostPath;
+    } else if (open->key.compare(0, below.size(), below) == 0) {
+      open->hostPath = t.hostPath + open->hostPath.substr(open->hostPath.size() - (open->key.size() - from.size()));
+      open->key = t.key + open->key.substr(from.size());
+    }
   }
   auto moveEntries = [&](auto& map) {
     std::vector<std::pair<std::string, typename std::decay_t<decltype(map)>::mapped_type>> moved;
     for (auto it = map.begin(); it != map.end();) {
-      if (it->first == f.key || it->first.compare(0, below.size(), below) == 0) {
-        moved.push_back({t.key + it->first.substr(f.key.size()), it->second});
+      if (it->first == from || it->first.compare(0, below.size(), below) == 0) {
+        moved.push_back({t.key + it->first.substr(from.size()), it->second});
         it = map.erase(it);
       } else {
         ++it;
@@ -671,6 +720,32 @@ DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
   };
   moveEntries(s.security);
   moveEntries(s.attributes);
+  moveEntries(s.owners);
+}
+
+DWORD sim::detail::MoveOpenEntry(FileObject& h, const Path& t) {
+  State& s = S();
+  Path f;
+  DWORD error = 0;
+  // The entry as the handle has it (its name, not a path to resolve anew).
+  if (!ResolvePath(h.key, &f, &error, 100000)) return error;
+  f.key = h.key;
+  f.hostPath = h.hostPath;
+  bool targetDir = false;
+  if (HostExists(t.hostPath, &targetDir) || HostIsLink(t.hostPath)) return ERROR_ALREADY_EXISTS;
+  if (Pending(t.key)) return ERROR_ACCESS_DENIED;
+  if (!ParentIsFolder(t)) return ERROR_PATH_NOT_FOUND;
+  if (!RunMayChange(ParentOf(f).key) || !RunMayChange(ParentOf(t).key)) return ERROR_ACCESS_DENIED;
+  for (FileObject* open : OpenFiles(f.key))
+    if (open != &h && TakesPartInSharing(open->access) && (open->share & FILE_SHARE_DELETE) == 0)
+      return ERROR_SHARING_VIOLATION;
+  std::string below = f.key + "\\";
+  for (auto& [k, obj] : s.handles) {
+    if (obj->kind != Kind::File) continue;
+    if (static_cast<FileObject*>(obj.get())->key.compare(0, below.size(), below) == 0) return ERROR_ACCESS_DENIED;
+  }
+  if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
+  MoveRecords(f.key, t);
   return 0;
 }
 
@@ -747,7 +822,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
       struct stat st;
       std::string host = dir.hostPath + "/" + n;
       ::stat(host.c_str(), &st);
-      DWORD extra = Attributes(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n));
+      DWORD extra = FileAttributesOf(dir.key + (dir.parts.empty() ? "" : "\\") + Lower(n));
       if (HostIsLink(host)) extra |= FILE_ATTRIBUTE_REPARSE_POINT;
       FillEntry(&entry, n, S_ISDIR(st.st_mode), static_cast<uint64_t>(st.st_size), extra);
     }
@@ -814,7 +889,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path) {
     SetError(ParentIsFolder(p) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
-  DWORD extra = Attributes(p.key) | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
+  DWORD extra = FileAttributesOf(p.key) | (link ? FILE_ATTRIBUTE_REPARSE_POINT : 0u);
   if (dir) return FILE_ATTRIBUTE_DIRECTORY | extra;
   return extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE;
 }
@@ -844,7 +919,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION
     SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  DWORD extra = Attributes(f->key);
+  DWORD extra = FileAttributesOf(f->key);
   info->dwFileAttributes = extra != 0 ? extra : FILE_ATTRIBUTE_ARCHIVE;
   info->nFileSizeLow = static_cast<DWORD>(st.st_size);
   info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
@@ -888,6 +963,9 @@ DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, 
                     ":" + (rest.size() > 1 ? rest.substr(1) : std::string("\\"));
   for (char& c : out)
     if (c == '/') c = '\\';
+  // A drive that leads to a share is shown as the share ("\\?\UNC\server\share\...").
+  auto share = S().networkDrives.find(static_cast<char>(std::tolower(static_cast<unsigned char>(rest[0]))));
+  if (share != S().networkDrives.end()) out = "\\\\?\\UNC" + share->second.substr(1) + out.substr(6);
   if (out.size() + 1 > capacity) return static_cast<DWORD>(out.size() + 1);
   std::memcpy(path, out.c_str(), out.size() + 1);
   return static_cast<DWORD>(out.size());

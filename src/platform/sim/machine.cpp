@@ -282,7 +282,10 @@ void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform) {
 
 void SetTempPath(const std::string& path) {
   auto lock = Lock();
-  S().tempPath = path;
+  std::string folder = path;
+  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  S().env["tmp"] = {"TMP", folder};
+  S().env["temp"] = {"TEMP", folder};
 }
 
 void SetCodePage(UINT codePage) {
@@ -501,11 +504,24 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
   return CopyOut(S().windowsDirectory, buffer, size);
 }
 
+// The first of TMP, TEMP and USERPROFILE that is set, with a backslash
+// after it, else the Windows directory (GetTempPath, Remarks): the user's
+// own environment names it, also for an elevated process.
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
   auto lock = Enter();
   Log("GetTempPathA(" + std::to_string(size) + ")");
   if (Fault("GetTempPathA")) return 0;
-  return CopyOut(S().tempPath, buffer, size);
+  State& s = S();
+  std::string path = s.windowsDirectory;
+  for (const char* name : {"tmp", "temp", "userprofile"}) {
+    auto it = s.env.find(name);
+    if (it != s.env.end() && !it->second.second.empty()) {
+      path = it->second.second;
+      break;
+    }
+  }
+  if (path.back() != '\\') path += '\\';
+  return CopyOut(path, buffer, size);
 }
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
@@ -557,10 +573,15 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wid
   Log("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
       std::to_string(wideCount) + ", " + std::to_string(outBytes) + ")");
   if (Fault("WideCharToMultiByte")) return 0;
-  if (codePage != CP_ACP || flags != 0) {
+  if (codePage != CP_ACP || (flags & ~WC_NO_BEST_FIT_CHARS) != 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
+  // Without WC_NO_BEST_FIT_CHARS a character the code page lacks may come
+  // out as a look-alike of it, without a word ("best fit": "\u0142" as "l"),
+  // and naming another file. A few of 1252's best-fit mappings.
+  const std::pair<char16_t, char> kBestFit[] = {{u'\u0141', 'L'}, {u'\u0142', 'l'}, {u'\u0107', 'c'},
+                                                 {u'\u0119', 'e'}, {u'\u015B', 's'}, {u'\u017C', 'z'}};
   std::string converted;
   size_t n = 0;
   if (wideCount == -1) {
@@ -574,8 +595,13 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wid
     char16_t c = wide[i];
     // The ANSI code page of the machine is 1252; its upper half matches
     // Latin-1 outside 0x80-0x9F. Anything else becomes the replacement.
+    char fit = 0;
+    for (const auto& [wide16, narrow] : kBestFit)
+      if ((flags & WC_NO_BEST_FIT_CHARS) == 0 && c == wide16) fit = narrow;
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
       converted.push_back(static_cast<char>(c));
+    } else if (fit != 0) {
+      converted.push_back(fit);
     } else {
       converted.push_back(defaultChar != nullptr ? defaultChar[0] : '?');
       used = true;
@@ -700,6 +726,13 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
   if (name != nullptr) {
     auto it = s.namedEvents.find(name);
     if (it != s.namedEvents.end()) {
+      // An object made by another account whose access list leaves this
+      // token out cannot be opened (its security is checked at the open;
+      // the attributes given are ignored for an existing object).
+      if (it->second->deniesRun) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+      }
       // The existing object, under a new handle.
       ++it->second->handles;
       HANDLE h = AddHandle(it->second);
@@ -708,6 +741,20 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
     }
   }
   auto e = std::make_shared<EventObject>();
+  // Its owner: the one the descriptor names (which the token must be able
+  // to name), else the token's default owner: the Administrators for an
+  // elevated administrator, the user otherwise.
+  e->owner = s.administrator ? "O:BA" : "O:" + TokenUserSid();
+  if (sa != nullptr && sa->lpSecurityDescriptor != nullptr) {
+    const char* sddl = static_cast<const char*>(sa->lpSecurityDescriptor);
+    if (DWORD refused = DescriptorRefused("", sddl, OWNER_SECURITY_INFORMATION)) {
+      SetError(refused);
+      return nullptr;
+    }
+    std::string text = sddl;
+    if (text.compare(0, 2, "O:") == 0) e->owner = text.substr(0, text.find("D:"));
+    if (text.find("D:") != std::string::npos) e->dacl = text.substr(text.find("D:"));
+  }
   e->name = name == nullptr ? "" : name;
   e->manualReset = manualReset != FALSE;
   e->signalled = initialState != FALSE;

@@ -16,7 +16,7 @@ static const GUID kLocalAppData = {0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B
 static bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 static const char* const kSystemLibraries[] = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll",
-                                               "shfolder.dll", "version.dll", "msi.dll"};
+                                               "shfolder.dll", "version.dll", "msi.dll",   "ntdll.dll"};
 
 void InitLibraries() {
   State& s = S();
@@ -26,6 +26,16 @@ void InitLibraries() {
       reinterpret_cast<FARPROC>(&SimSetDefaultDllDirectories);
   s.libraries["kernel32.dll"].exports["GetFinalPathNameByHandleA"] =
       reinterpret_cast<FARPROC>(&SimGetFinalPathNameByHandleA);
+  s.libraries["kernel32.dll"].exports["GetDriveTypeA"] = reinterpret_cast<FARPROC>(&SimGetDriveTypeA);
+  s.libraries["kernel32.dll"].exports["GetVolumeInformationA"] = reinterpret_cast<FARPROC>(&SimGetVolumeInformationA);
+  s.libraries["kernel32.dll"].exports["GetVolumeInformationByHandleW"] =
+      reinterpret_cast<FARPROC>(&SimGetVolumeInformationByHandleW);
+  s.libraries["kernel32.dll"].exports["GetLongPathNameA"] = reinterpret_cast<FARPROC>(&SimGetLongPathNameA);
+  s.libraries["advapi32.dll"].exports["SystemFunction036"] = reinterpret_cast<FARPROC>(&SimRtlGenRandom);
+  s.libraries["ntdll.dll"].exports["NtCreateFile"] = reinterpret_cast<FARPROC>(&SimNtCreateFile);
+  s.libraries["ntdll.dll"].exports["NtSetInformationFile"] = reinterpret_cast<FARPROC>(&SimNtSetInformationFile);
+  s.libraries["ntdll.dll"].exports["NtQueryDirectoryFile"] = reinterpret_cast<FARPROC>(&SimNtQueryDirectoryFile);
+  s.libraries["ntdll.dll"].exports["RtlNtStatusToDosError"] = reinterpret_cast<FARPROC>(&SimRtlNtStatusToDosError);
   s.libraries["shell32.dll"].exports["SHGetFolderPathEx"] = reinterpret_cast<FARPROC>(&SimSHGetFolderPathEx);
   s.libraries["shell32.dll"].exports["SHGetSpecialFolderPathA"] =
       reinterpret_cast<FARPROC>(&SimSHGetSpecialFolderPathA);
@@ -40,6 +50,19 @@ void InitLibraries() {
   s.shellFolders[CSIDL_APPDATA] = "C:\\Users\\tester\\AppData\\Roaming";
   s.shellFolders[CSIDL_PROGRAM_FILES_COMMON] = "C:\\Program Files\\Common Files";
   s.env["userprofile"] = {"USERPROFILE", "C:\\Users\\tester"};
+  s.env["tmp"] = {"TMP", "C:\\Users\\tester\\AppData\\Local\\Temp"};
+  s.env["temp"] = {"TEMP", "C:\\Users\\tester\\AppData\\Local\\Temp"};
+  // ntdll and kernel32 (which the executable imports) are in every process
+  // from its start.
+  for (const char* name : {"ntdll.dll", "kernel32.dll"}) {
+    Path path;
+    DWORD error = 0;
+    ResolvePath(s.systemDirectory + "\\" + name, &path, &error, 100000);
+    LoadedModule resident{path.key, name, true, 0};
+    resident.resident = true;
+    s.modules[s.nextModule] = resident;
+    s.nextModule += 0x10000;
+  }
   MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow");
   MakeDirectories("C:\\Users\\tester\\AppData\\Roaming");
   MakeDirectories("C:\\Users\\tester\\AppData\\Local\\Temp");
@@ -221,6 +244,20 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
   return nullptr;
 }
 
+// Every process has ntdll loaded from its start; GetModuleHandleA finds it
+// without a reference of its own.
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+  auto lock = Enter();
+  Log("GetModuleHandleA(" + Str(name) + ")");
+  if (Fault("GetModuleHandleA", Str(name))) return nullptr;
+  State& s = S();
+  std::string wanted = Lower(Str(name));
+  for (auto& [h, m] : s.modules)
+    if (m.fileName == wanted && m.systemLibrary && m.resident) return reinterpret_cast<HMODULE>(h);
+  SetError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   auto lock = Enter();
   Log("GetProcAddress(" + Hex(reinterpret_cast<uintptr_t>(module)) + ", " + Str(name) + ")");
@@ -230,7 +267,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     SetError(module == sim::Module() ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  if (m->references <= 0) {
+  if (m->references <= 0 && !m->resident) {
     SetError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }

@@ -63,7 +63,13 @@ std::string Descriptor(const std::string& key) {
   std::string low = kLowFolderKey;
   if (label.empty() && key.compare(0, low.size() + 1, low + "\\") == 0) label = "S:(ML;OICIID;NW;;;LW)";
   std::string owner = sec.owner;
+  auto made = S().owners.find(key);
+  if (owner.empty() && made != S().owners.end()) owner = made->second;
   if (owner.empty()) owner = key == Lower(S().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
+  // A volume without security keeps none: every object reads back as
+  // Everyone's, with no access list of its own (the I/O manager's world
+  // descriptor for a file system that has no security).
+  if (OnUnsecuredVolume(key)) return "O:WD";
   return owner + sec.dacl + label;
 }
 
@@ -93,6 +99,8 @@ Path MustResolve(const std::string& path) {
 
 }  // namespace
 
+std::string TokenUserSid() { return kUserSid; }
+
 bool FolderHeldAgainstDeletion(const std::string& key) {
   for (auto& [h, obj] : S().handles) {
     if (obj->kind != Kind::File) continue;
@@ -103,7 +111,50 @@ bool FolderHeldAgainstDeletion(const std::string& key) {
   return false;
 }
 
-bool RunMayChange(const std::string& folderKey) { return S().administrator || UserMayChange(folderKey); }
+// A file server judges the run as the user whose credentials reach it: the
+// administrator's rights of this machine count for nothing there.
+bool RunMayChange(const std::string& folderKey) {
+  return (S().administrator && !OnServer(folderKey)) || UserMayChange(folderKey);
+}
+
+bool OnServer(const std::string& key) {
+  for (const std::string& folder : S().serverFolders)
+    if (key == folder || key.compare(0, folder.size() + 1, folder + "\\") == 0) return true;
+  return S().networkDrives.count(key.empty() ? ' ' : key[0]) != 0;
+}
+
+bool OnUnsecuredVolume(const std::string& key) {
+  for (const std::string& folder : S().unsecuredFolders)
+    if (key == folder || key.compare(0, folder.size() + 1, folder + "\\") == 0) return true;
+  return false;
+}
+
+void MadeBy(const std::string& key, const char* sddl, DWORD info) {
+  // A volume without security keeps no descriptor.
+  if (OnUnsecuredVolume(key)) return;
+  if (sddl != nullptr) {
+    ApplyDescriptor(key, sddl, info);
+  } else if (S().administrator && !OnServer(key)) {
+    // "If a member of the Administrators group creates a file or a
+    // directory, then the Administrators, as a group, own [it]" (KB Q100599;
+    // the elevated token's default owner is BUILTIN\Administrators).
+    S().owners[key] = "O:BA";
+  }
+}
+
+void Done(const char* op, const std::string& argument) {
+  if (Self().role != Role::Bootstrapper) return;
+  State& s = S();
+  for (auto it = s.doneHooks.begin(); it != s.doneHooks.end(); ++it) {
+    if (it->op != op || (!it->match.empty() && argument.find(it->match) == std::string::npos)) continue;
+    std::function<void()> action = std::move(it->action);
+    s.doneHooks.erase(it);
+    DWORD error = Self().lastError;
+    action();
+    Self().lastError = error;
+    return;
+  }
+}
 
 DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
@@ -116,9 +167,7 @@ DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
     // winerror.h 1307). A file server judges by its own view of the user,
     // which holds no Administrators group of this machine.
     std::string owner = parts['O'].substr(2);
-    bool onServer = false;
-    for (const std::string& folder : S().serverFolders)
-      if (key.compare(0, folder.size() + 1, folder + "\\") == 0) onServer = true;
+    bool onServer = OnServer(key);
     bool administrators = owner == "BA" || owner == "S-1-5-32-544";
     if (owner != kUserSid && !(administrators && S().administrator && !onServer)) return ERROR_INVALID_OWNER;
   }
@@ -181,10 +230,13 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
   if (infoClass == TokenGroups) {
     // Everyone and Users; an elevated administrator's token also holds the
     // Administrators, enabled and owner-capable (0xF: mandatory, enabled by
-    // default, enabled, owner).
+    // default, enabled, owner). An administrator's filtered token (UAC, not
+    // elevated) holds them for deny only (0x10: SE_GROUP_USE_FOR_DENY_ONLY,
+    // "Access Tokens": a restricted token's deny-only groups).
     static char everyone[] = "S-1-1-0", users[] = "S-1-5-32-545", administrators[] = "S-1-5-32-544";
     SID_AND_ATTRIBUTES groups[] = {{everyone, 0x7}, {users, 0x7}, {administrators, 0xF}};
-    DWORD count = S().administrator ? 3 : 2;
+    if (S().filteredAdministrator) groups[2].Attributes = 0x10;
+    DWORD count = S().administrator || S().filteredAdministrator ? 3 : 2;
     *returned = static_cast<DWORD>(offsetof(TOKEN_GROUPS, Groups) + count * sizeof(SID_AND_ATTRIBUTES));
     if (length < *returned) {
       SetError(ERROR_INSUFFICIENT_BUFFER);
@@ -283,14 +335,24 @@ BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
                                     DWORD length, LPDWORD needed) {
   auto lock = Enter();
   Log("GetKernelObjectSecurity(" + Hex(reinterpret_cast<uintptr_t>(object)) + ", " + Hex(info) + ")");
-  FileObject* f = HeldFolder(object);
-  if (f == nullptr) return FALSE;
-  if (Fault("GetKernelObjectSecurity", f->key)) return FALSE;
-  if ((f->access & READ_CONTROL) == 0) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
+  std::string sddl;
+  auto obj = GetHandle(object);
+  if (obj != nullptr && obj->kind == Kind::Event) {
+    // An event handle of CreateEventA has every access.
+    auto* e = static_cast<EventObject*>(obj.get());
+    if (Fault("GetKernelObjectSecurity", e->name)) return FALSE;
+    sddl = e->owner + e->dacl;
+  } else {
+    FileObject* f = HeldFolder(object);
+    if (f == nullptr) return FALSE;
+    if (Fault("GetKernelObjectSecurity", f->key)) return FALSE;
+    if ((f->access & READ_CONTROL) == 0) {
+      SetError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    sddl = Descriptor(f->key);
   }
-  std::map<char, std::string> parts = Parts(Descriptor(f->key));
+  std::map<char, std::string> parts = Parts(sddl);
   std::string out;
   if ((info & OWNER_SECURITY_INFORMATION) != 0) out += parts['O'];
   if ((info & DACL_SECURITY_INFORMATION) != 0) out += parts['D'];
@@ -343,7 +405,10 @@ DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
 DWORD UserMakeLink(const std::string& path, const std::string& target) {
   {
     auto lock = Lock();
-    if (!UserMayChange(ParentOf(MustResolve(path)).key)) return ERROR_ACCESS_DENIED;
+    Path p = MustResolve(path);
+    if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+    bool dir = false;
+    if (HostExists(p.hostPath, &dir) || HostIsLink(p.hostPath)) return ERROR_ALREADY_EXISTS;
   }
   MakeLink(path, target);
   return 0;
@@ -359,6 +424,110 @@ std::string FolderSecurity(const std::string& path) {
 void SetAdministrator(bool administrator) {
   auto lock = Lock();
   S().administrator = administrator;
+  S().filteredAdministrator = false;
+}
+
+void SetFilteredAdministrator() {
+  auto lock = Lock();
+  S().administrator = false;
+  S().filteredAdministrator = true;
+}
+
+void MakeSecuredFolder(const std::string& path, const std::string& sddl) {
+  auto lock = Lock();
+  Path p = MustResolve(path);
+  std::filesystem::create_directories(p.hostPath);
+  ApplyDescriptor(p.key, sddl.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION);
+}
+
+void MakeAdministratorsFolder(const std::string& path) {
+  auto lock = Lock();
+  Path p = MustResolve(path);
+  std::filesystem::create_directories(p.hostPath);
+  S().owners[p.key] = "O:BA";
+}
+
+DWORD UserMakeMountPoint(const std::string& path, const std::string& target) {
+  auto lock = Lock();
+  Path p = MustResolve(path);
+  bool dir = false;
+  if (!HostExists(p.hostPath, &dir) || !dir || HostIsLink(p.hostPath)) return ERROR_PATH_NOT_FOUND;
+  // Setting a reparse point needs FILE_WRITE_ATTRIBUTES (or FILE_WRITE_DATA)
+  // on the folder, which the user has on a folder of its own and not on one
+  // the run secured; that access takes no part in sharing, so handles held
+  // on the folder do not stop it (MS-FSA 2.1.5.10.37, FSCTL_SET_REPARSE_POINT).
+  // A mount point needs an empty folder (STATUS_DIRECTORY_NOT_EMPTY).
+  if (!UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
+  std::error_code ec;
+  if (!std::filesystem::is_empty(p.hostPath, ec)) return ERROR_DIR_NOT_EMPTY;
+  // The folder is now a link by name and by a handle opened on the name; a
+  // handle opened on it before still holds the folder, which has no entries.
+  Path t = MustResolve(target);
+  // The folder object itself moves out of every drive's reach.
+  std::string aside = S().hostRoot + "/mounted-" + std::to_string(++S().mountedFolders);
+  if (::rename(p.hostPath.c_str(), aside.c_str()) != 0 || ::symlink(t.hostPath.c_str(), p.hostPath.c_str()) != 0)
+    return ERROR_ACCESS_DENIED;
+  for (auto& [h, obj] : S().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* f = static_cast<FileObject*>(obj.get());
+    if (f->key == p.key) f->hostPath = aside;
+  }
+  return 0;
+}
+
+void OnCallDone(const std::string& op, const std::string& match, std::function<void()> action) {
+  auto lock = Lock();
+  S().doneHooks.push_back({op, match, std::move(action)});
+}
+
+void MakeEventOfAnotherAccount(const std::string& name, const std::string& ownerSid, bool lettingTheRunOpenIt) {
+  auto lock = Lock();
+  auto e = std::make_shared<EventObject>();
+  e->name = name;
+  e->owner = "O:" + ownerSid;
+  e->dacl = lettingTheRunOpenIt ? "D:(A;;GA;;;WD)" : "D:P(A;;GA;;;" + ownerSid + ")";
+  e->deniesRun = !lettingTheRunOpenIt;
+  // Held by that account's process for as long as the test runs.
+  e->handles = 1;
+  S().namedEvents[name] = e;
+  S().foreignEvents.push_back(e);
+}
+
+void OpenLinksThrough(bool through) {
+  auto lock = Lock();
+  S().linksOpenThrough = through;
+}
+
+DWORD UserDeleteFile(const std::string& path) {
+  auto lock = Lock();
+  Path p = MustResolve(path);
+  if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+  for (auto& [h, obj] : S().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* f = static_cast<FileObject*>(obj.get());
+    if (f->key == p.key && TakesPartInSharing(f->access) && (f->share & FILE_SHARE_DELETE) == 0)
+      return ERROR_SHARING_VIOLATION;
+  }
+  return ::unlink(p.hostPath.c_str()) == 0 ? 0 : ERROR_FILE_NOT_FOUND;
+}
+
+void SetWow64(bool wow64) {
+  auto lock = Lock();
+  State& s = S();
+  s.wow64 = false;
+  Path system = MustResolve(s.systemDirectory);
+  std::string windows = system.hostPath.substr(0, system.hostPath.find_last_of('/'));
+  std::string entry = FindEntry(windows, "SysWOW64");
+  std::string wow = windows + "/" + (entry.empty() ? "SysWOW64" : entry);
+  s.wow64 = wow64;
+  if (!wow64) return;
+  // The 32-bit system libraries live there.
+  std::filesystem::create_directories(wow);
+  for (const auto& [name, library] : s.libraries) {
+    std::error_code ec;
+    std::filesystem::copy_file(system.hostPath + "/" + name, wow + "/" + name,
+                               std::filesystem::copy_options::skip_existing, ec);
+  }
 }
 
 void PutOnServer(const std::string& path) {
