@@ -205,6 +205,17 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
       // A held folder is not frozen: an old folder of the user's, once
       // emptied, can become a mount point while the run deals with it; the
       // run never works by path inside it.
+      // The old folder is held without delete sharing while it is dealt
+      // with: nobody renames it from under the run.
+      {"an old staging directory of the user's renamed once more while the run deals with it",
+       [&hooked] {
+         sim::WriteFileBytes(kStaging + "\\a.cab", "a");
+         sim::OnCallDone("NtSetInformationFile", test::Lower(kStaging) + ", rename", [&hooked] {
+           for (const std::string& name : sim::ListDirectory(kVesk))
+             if (name.rfind("~qmb", 0) == 0) hooked = sim::UserRename(kVesk + "\\" + name, kVesk + "\\again");
+         });
+       },
+       nullptr, 0, "O:BA" + kAccess + kLabel, kDataFolder, true},
       {"an old staging directory of the user's made a mount point once renamed aside",
        [] {
          sim::WriteFileBytes(kStaging + "\\a.cab", "a");
@@ -274,6 +285,16 @@ TEST_F(RunAttacksTest, NothingOutsideTheRunsFoldersIsTouched) {
          sim::SetKnownFolder(sim::LocalAppDataLowId(), u"S:\\LocalLow");
          sim::MakeDirectories("S:\\LocalLow");
        }, nullptr, ERROR_NOT_SUPPORTED, "", "S:\\LocalLow", false, "C:\\Windows\\system32", true},
+      // A drive's folder may lead to a share through a link above the data
+      // folder: only its final path tells.
+      {"a profile behind a link to a share",
+       [] {
+         sim::MapNetworkDrive('S', "\\\\server\\share");
+         sim::MakeDirectories("S:\\Profile\\LocalLow");
+         sim::MakeLink("C:\\Users\\tester\\Profile", "S:\\Profile");
+         sim::SetKnownFolder(sim::LocalAppDataLowId(), u"C:\\Users\\tester\\Profile\\LocalLow");
+       },
+       nullptr, ERROR_NOT_SUPPORTED, "", "S:\\Profile\\LocalLow", false, "C:\\Windows\\system32", true},
       {"Windows 5.1 with the data folder on a share",
        [] {
          sim::SetWindowsVersion(5, 1);

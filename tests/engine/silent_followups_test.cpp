@@ -155,6 +155,57 @@ TEST_F(SilentFollowUpsTest, OnlyPlainFilesOfARealKitFolderAreUsed) {
   EXPECT_TRUE(sim::Exists("C:\\Elsewhere\\veskdb.msi"));
 }
 
+// The kit's folder may be one every user can change (a kit installed right
+// below a drive's root): what another process of the user does to the
+// packages while their installers run, or between an installer and the
+// deletion, reaches neither the installer nor the deletion.
+TEST_F(SilentFollowUpsTest, PackagesAreHeldUntilTheirInstallerEndedAndDeletedOnlyWhenStillTheSame) {
+  const std::string runtime = kKit + "\\zlp.msi";
+  struct Row {
+    const char* name;
+    std::function<DWORD()> duringRuntime;   // must be refused (non-zero)
+    std::function<void()> duringDatabase;   // after the runtime's installer ended
+    bool runtimeDeleted;
+  } rows[] = {
+      {"the runtime package rewritten while its installer runs", [&] { return sim::UserWriteFile(runtime, "x"); }, nullptr,
+       true},
+      {"the runtime package renamed away while its installer runs",
+       [&] { return sim::UserRename(runtime, kKit + "\\moved.msi"); }, nullptr, true},
+      {"the runtime package swapped for another once its installer ended", nullptr,
+       [&] {
+         sim::UserRename(runtime, kKit + "\\moved.msi");
+         sim::UserWriteFile(runtime, "the user's own");
+       },
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Restart();
+    KitFiles(true, true);
+    DWORD refused = 0;
+    std::string installed;
+    sim::RegisterProgram(kTool, [&](const std::string& line) -> DWORD {
+      bool isRuntime = line.find("zlp.msi") != std::string::npos;
+      if (isRuntime) {
+        installed = sim::ReadFileBytes(runtime);
+        if (row.duringRuntime) refused = row.duringRuntime();
+      } else if (row.duringDatabase) {
+        row.duringDatabase();
+      }
+      return 0;
+    });
+    Run();
+    EXPECT_EQ(installed, "r") << "the installer found the package as it was checked";
+    if (row.duringRuntime) {
+      EXPECT_NE(refused, 0u) << "the change went through";
+    }
+    EXPECT_EQ(sim::Exists(runtime), !row.runtimeDeleted);
+    if (!row.runtimeDeleted) {
+      EXPECT_EQ(sim::ReadFileBytes(runtime), "the user's own") << "another file of the name is not deleted";
+    }
+  }
+}
+
 TEST_F(SilentFollowUpsTest, CommandThatWouldNotFitIsNotStartedAndThePhaseGoesOn) {
   KitFiles(true, true);
   // The runtime command is 83 characters before its suffix of 12 + folder.

@@ -81,6 +81,22 @@ TEST_F(ResourceFileTest, ReplacesAnOldFileByANewOneWithoutSharing) {
   EXPECT_EQ(sim::OpenFileHandles(), 0);
 }
 
+// A retire name that is taken (by chance, or planted by someone who guessed
+// it) makes the next unpredictable one be tried.
+TEST_F(ResourceFileTest, TakenRetireNameMakesTheNextBeTried) {
+  sim::AddResource(kType, kNumber, "new");
+  sim::WriteFileBytes(kFile, "old");
+  const std::string first = kFolder + "\\~qmb0000000000000001.tmp", second = kFolder + "\\~qmb0000000000000002.tmp";
+  sim::WriteFileBytes(first, "planted");
+  sim::QueueRandomBytes(std::string("\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\x02", 16));
+  int result = 0;
+  Write(kFile, &result);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(sim::ReadFileBytes(kFile), "new");
+  EXPECT_EQ(sim::ReadFileBytes(first), "planted");
+  EXPECT_EQ(sim::CallsStartingWith("MoveFileA").back(), "MoveFileA(" + kFile + ", " + second + ")");
+}
+
 // A link that leads nowhere, put where the file goes between the look at
 // the name and the create: the create fails rather than make the link's
 // target.

@@ -397,6 +397,10 @@ DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
     auto lock = Lock();
     Path p = MustResolve(path);
     if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+    // Opening the file for writing meets the share modes of every handle
+    // open on it: one that does not share writing refuses it (32).
+    if (FileOpenConflicts(p.key, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+      return ERROR_SHARING_VIOLATION;
   }
   WriteFileBytes(path, bytes);
   return 0;
