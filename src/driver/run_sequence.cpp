@@ -4,6 +4,7 @@
 #include "driver/command_line.h"
 #include "driver/install_options.h"
 #include "driver/main_command_line.h"
+#include "driver/run_admission.h"
 #include "diag/system_library.h"
 #include "engine/installer_tool.h"
 #include "engine/process_runner.h"
@@ -46,6 +47,11 @@ int RunSequence(HINSTANCE instance) {
     return -2;
   }
 
+  // Not elevated where Windows elevates, or another run of the user going
+  // on: nothing is written.
+  DWORD admission = AdmitRun();
+  if (admission != 0) return static_cast<int>(admission);
+
   HANDLE cabinetThread = nullptr;
   PathText packagePath;
   // The staging folders stay held, and so cannot be swapped, until the
@@ -57,7 +63,7 @@ int RunSequence(HINSTANCE instance) {
     if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
 
     bool defaultsFit = ApplySilentDefaults(options, &passThrough);  // only in silent mode
-    if (FindText(g_installerTool.c_str(), "SysWOW64") != nullptr) ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
+    PackagePathForTool(&packagePath, g_installerTool.c_str());
 
     CommandText mainCommandLine;
     if (!defaultsFit || !BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(),

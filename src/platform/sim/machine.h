@@ -272,6 +272,8 @@ void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
 void SetCommandLine(const std::string& commandLine);
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
+// Sets TMP and TEMP, which name the temp folder (the user's own, also in an
+// elevated process).
 void SetTempPath(const std::string& path);
 void SetUserLangId(LANGID lang);
 // The ANSI code page, as far as IsDBCSLeadByte tells it: the lead bytes of
@@ -333,6 +335,23 @@ void SetReadOnly(const std::string& path, bool readOnly);
 std::vector<std::string> ListDirectory(const std::string& path);
 int OpenFileHandles();
 
+// ---- volumes and the random generator (volumes.cpp); WOW64 (paths.cpp) ----------
+
+// The process is a 32-bit one on 64-bit Windows: the system directory is
+// redirected to SysWOW64 (final paths show it), but for the folders the
+// redirector leaves alone.
+void SetWow64(bool wow64);
+// Drive `drive` leads to the share `share` ("\\\\server\\share"): a remote
+// drive, whose final paths name the share, and which judges the run as the
+// user (no owner but the user is taken).
+void MapNetworkDrive(char drive, const std::string& share);
+// The folders below `path` (and it) lie on a volume without security (FAT,
+// exFAT): nothing is kept of a descriptor, and every owner reads back as
+// Everyone.
+void PutOnUnsecuredVolume(const std::string& path);
+// The next bytes of the system's random generator (SystemFunction036).
+void QueueRandomBytes(const std::string& bytes);
+
 // ---- security (security.cpp) -----------------------------------------------------
 
 // The security a folder was given by the system, as SDDL: "O:..D:..S:..",
@@ -346,6 +365,17 @@ void RefuseLabels(bool refuse);
 // limited user's, which may name only the user as an owner and writes only
 // where a folder's access list lets the user write.
 void SetAdministrator(bool administrator);
+// An administrator's token that UAC filtered (started without elevation):
+// the Administrators are in it, for deny only.
+void SetFilteredAdministrator();
+// A folder an elevated process made earlier with default security: owned by
+// the Administrators, and the user's to change (inherited full control).
+void MakeAdministratorsFolder(const std::string& path);
+// A folder an earlier run made with the security `sddl` ("O:..D:..S:..").
+void MakeSecuredFolder(const std::string& path, const std::string& sddl);
+// A named event that another account's process made and holds, owned by
+// `ownerSid`; its access list lets the run open it or not.
+void MakeEventOfAnotherAccount(const std::string& name, const std::string& ownerSid, bool lettingTheRunOpenIt);
 // The folders below `path` live on a file server, whose view of the user
 // holds no Administrators group: any owner but the user is refused with
 // ERROR_INVALID_OWNER.
@@ -398,6 +428,22 @@ void OnCall(const std::string& op, const std::string& match, std::function<void(
 // threads go on meanwhile; release() is asked whenever the machine changes.
 // The call must not be one made inside an OnCall action.
 void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release);
+// Runs `action` once, right after the first call of `op` about `match` has
+// taken effect and before the caller goes on (as an opportunistic lock's
+// break lets another process act in between).
+void OnCallDone(const std::string& op, const std::string& match, std::function<void()> action);
+// The user's other process turns its empty folder `path` into a mount point
+// leading to `target`, through a handle that takes no part in sharing: by
+// name it is then a link; handles held on the folder before still hold it,
+// and it has no entries. Returns 0, 5 (not the user's to change) or 145
+// (not empty).
+DWORD UserMakeMountPoint(const std::string& path, const std::string& target);
+// The user's other process deletes a plain file: 0, 5 where the folder is
+// not the user's to change, 32 where it is open without delete sharing.
+DWORD UserDeleteFile(const std::string& path);
+// Links are opened only through to their target, also when the link itself
+// is asked for, and no handle shows a link: as Wine does.
+void OpenLinksThrough(bool through);
 // Threads that HoldCall holds now (one whose release() is asked among them).
 int HeldThreads();
 
