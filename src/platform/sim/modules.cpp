@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 using namespace sim;
 using namespace sim::detail;

@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 namespace sim::detail {
 
@@ -103,7 +104,7 @@ bool Below(const FileObject& folder, const std::string& name, Path* out, NtStatu
     return false;
   }
   bool dir = false;
-  if (HostIsLink(folder.hostPath) || !HostExists(folder.hostPath, &dir) || !dir) {
+  if (folder.mounted || HostIsLink(folder.hostPath) || !HostExists(folder.hostPath, &dir) || !dir) {
     *status = kPathNotFound;
     return false;
   }
@@ -215,7 +216,6 @@ NtStatus WINAPI SimNtCreateFile(HANDLE* file, DWORD access, NtObjectAttributes* 
     io->Status = kSuccess;
     io->Information = created ? 2u : 1u;  // FILE_CREATED, FILE_OPENED
   }
-  Done("NtCreateFile", where);
   return kSuccess;
 }
 
@@ -253,7 +253,6 @@ NtStatus WINAPI SimNtSetInformationFile(HANDLE handle, NtIoStatus* io, void* inf
     if (RefusedAsPendingDeletion(f->key) != 0) return kDeletePending;
     DWORD error = MoveOpenEntry(*f, to);
     if (io != nullptr) io->Status = StatusOf(error);
-    if (error == 0) Done("NtSetInformationFile", what + ", rename");
     return StatusOf(error);
   }
   if (informationClass == kNtDispositionInformation && length >= sizeof(NtDispositionInformation)) {
@@ -272,7 +271,6 @@ NtStatus WINAPI SimNtSetInformationFile(HANDLE handle, NtIoStatus* io, void* inf
     // The name goes when its last handle is closed.
     MarkForDeletion(f->key);
     if (io != nullptr) io->Status = kSuccess;
-    Done("NtSetInformationFile", what + ", delete");
     return kSuccess;
   }
   return kInvalidParameter;
@@ -301,7 +299,7 @@ NtStatus WINAPI SimNtQueryDirectoryFile(HANDLE handle, HANDLE event, void* apc, 
     folder->listing = {".", ".."};
     bool dir = false;
     // A held folder that became a mount point has no entries of its own.
-    if (!HostIsLink(folder->hostPath) && HostExists(folder->hostPath, &dir) && dir) {
+    if (!folder->mounted && !HostIsLink(folder->hostPath) && HostExists(folder->hostPath, &dir) && dir) {
       std::vector<std::string> names;
       if (DIR* d = ::opendir(folder->hostPath.c_str())) {
         while (dirent* e = ::readdir(d)) {

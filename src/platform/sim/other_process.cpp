@@ -140,7 +140,10 @@ DWORD UserMakeMountPoint(const std::string& path, const std::string& target) {
   for (auto& [h, obj] : Machine().handles) {
     if (obj->kind != Kind::File) continue;
     auto* f = static_cast<FileObject*>(obj.get());
-    if (f->key == p.key) f->hostPath = aside;
+    if (f->key == p.key) {
+      f->hostPath = aside;
+      f->mounted = true;
+    }
   }
   return 0;
 }

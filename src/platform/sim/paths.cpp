@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 using namespace sim;
 using namespace sim::detail;

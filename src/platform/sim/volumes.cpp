@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 namespace sim::detail {
 
