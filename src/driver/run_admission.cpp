@@ -13,23 +13,10 @@ namespace {
 // lock is made; no other account can name it), or the Administrators or
 // SYSTEM, who can do anything anyway.
 bool OwnedByThisUser(HANDLE object, const Token& token) {
-  union {
-    BYTE bytes[1024];
-    void* align;
-  } descriptor;
-  DWORD needed = 0;
-  char* text = nullptr;
-  bool ours = false;
-  if (GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor.bytes, sizeof descriptor.bytes,
-                              &needed) &&
-      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.bytes, SDDL_REVISION_1,
-                                                           OWNER_SECURITY_INFORMATION, &text, nullptr)) {
-    SidText user;
-    ours = lstrcmpiA(text, "O:BA") == 0 || lstrcmpiA(text, "O:SY") == 0 ||
-           (user.format("O:%s", token.user.c_str()) && lstrcmpiA(text, user.c_str()) == 0);
-  }
-  if (text != nullptr) LocalFree(text);
-  return ours;
+  SidText owner, user;
+  return OwnerOf(object, &owner) &&
+         (lstrcmpiA(owner.c_str(), "O:BA") == 0 || lstrcmpiA(owner.c_str(), "O:SY") == 0 ||
+          (user.format("O:%s", token.user.c_str()) && lstrcmpiA(owner.c_str(), user.c_str()) == 0));
 }
 
 DWORD TakeRunLock(const Token& token) {

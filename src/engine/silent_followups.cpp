@@ -28,12 +28,8 @@ bool AppendInstallDir(CommandText* command, const CommandText& folder) {
 // the names below it must be found), and each file is reached below that
 // handle.
 struct KitFolder {
-  HANDLE held = INVALID_HANDLE_VALUE;
+  HeldHandle held;
   PathText anchor;
-  KitFolder() = default;
-  KitFolder(const KitFolder&) = delete;
-  KitFolder& operator=(const KitFolder&) = delete;
-  ~KitFolder() noexcept(false) { ReleaseRunFolder(&held); }
 };
 
 bool HoldKitFolder(const char* path, KitFolder* kit) {
@@ -41,16 +37,16 @@ bool HoldKitFolder(const char* path, KitFolder* kit) {
   if (AttributesByName(path, &attributes) != 0 ||
       (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != FILE_ATTRIBUTE_DIRECTORY)
     return false;
-  kit->held = OpenFolderHandle(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES);
+  kit->held.handle = OpenFolderHandle(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES);
   BY_HANDLE_FILE_INFORMATION info = {};
-  bool ok = kit->held != INVALID_HANDLE_VALUE && GetFileInformationByHandle(kit->held, &info) &&
+  bool ok = kit->held.handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(kit->held.handle, &info) &&
             (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
                 FILE_ATTRIBUTE_DIRECTORY;
   if (ok) {
-    DWORD error = FinalPathOf(kit->held, &kit->anchor);
+    DWORD error = FinalPathOf(kit->held.handle, &kit->anchor);
     ok = (error == 0 || (error == ERROR_NOT_SUPPORTED && kit->anchor.assign(path)));
   }
-  if (!ok) ReleaseRunFolder(&kit->held);
+  if (!ok) kit->held.Release();
   return ok;
 }
 
@@ -60,13 +56,8 @@ bool HoldKitFolder(const char* path, KitFolder* kit) {
 // hold reads and lets others read: nobody can write it, delete it or rename
 // it meanwhile, and the installer still opens it.
 struct HeldPackage {
-  HANDLE file = INVALID_HANDLE_VALUE;
+  HeldHandle file;
   FileIdentity identity;
-  HeldPackage() = default;
-  HeldPackage(const HeldPackage&) = delete;
-  HeldPackage& operator=(const HeldPackage&) = delete;
-  ~HeldPackage() noexcept(false) { Release(); }
-  void Release() { ReleaseRunFolder(&file); }
 };
 
 // Holds `name` below the kit folder: a plain file, not a link, found at the
@@ -78,12 +69,12 @@ bool HoldPackage(const KitFolder& kit, const char* name, HeldPackage* package) {
   how.options = kNtNonDirectoryFile;
   PathText expected;
   BY_HANDLE_FILE_INFORMATION info = {};
-  bool ok = expected.format("%s\\%s", kit.anchor.c_str(), name) && OpenBelow(kit.held, name, how, &package->file) == 0 &&
-            GetFileInformationByHandle(package->file, &info) &&
-            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-            CheckFinalPath(package->file, expected.c_str()) == 0 && IdentityOf(package->file, &package->identity);
+  HANDLE& file = package->file.handle;
+  bool ok = expected.format("%s\\%s", kit.anchor.c_str(), name) && OpenBelow(kit.held.handle, name, how, &file) == 0 &&
+            GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+            CheckFinalPath(file, expected.c_str()) == 0 && IdentityOf(file, &package->identity);
   if (!ok) {
-    package->Release();
+    package->file.Release();
     package->identity = FileIdentity{};
   }
   return ok;
@@ -97,7 +88,7 @@ void DeleteBelowKit(const KitFolder& kit, const char* name, const FileIdentity* 
   how.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   how.options = kNtNonDirectoryFile;
   HANDLE file = INVALID_HANDLE_VALUE;
-  if (OpenBelow(kit.held, name, how, &file) != 0) return;
+  if (OpenBelow(kit.held.handle, name, how, &file) != 0) return;
   FileIdentity found;
   if (expected == nullptr || (IdentityOf(file, &found) && found == *expected)) DeleteByHandle(file);
   CloseHandle(file);
@@ -126,14 +117,14 @@ void SilentFollowUps(const InstallOptions& options, const char* installerTool) {
                                      runtimePackage.c_str(), runtimeTransform.c_str());
     }
     if (formed && AppendInstallDir(&runtimeCommand, options.runtimeInstallDir)) ProcessRunner(runtimeCommand.data());
-    runtime.Release();
+    runtime.file.Release();
   }
 
   if (databasePackage.format("%s\\veskdb.msi", kitHome.c_str()) && HoldPackage(kit, "veskdb.msi", &database)) {
     if (databaseCommand.format("\"%s\" /i \"%s\" /qn", installerTool, databasePackage.c_str()) &&
         AppendInstallDir(&databaseCommand, options.databaseInstallDir))
       ProcessRunner(databaseCommand.data());
-    database.Release();
+    database.file.Release();
   }
 
   // Each package only when it is still the file that was held; the

@@ -29,23 +29,6 @@ bool OwnDescriptor(const Token& token, bool owner, bool label, PSECURITY_DESCRIP
                                                               nullptr) != FALSE;
 }
 
-// The owner of an open object as SDDL ("O:...").
-bool OwnerOf(HANDLE object, SidText* owner) {
-  union {
-    BYTE bytes[1024];
-    void* align;
-  } descriptor;
-  DWORD needed = 0;
-  char* text = nullptr;
-  bool ok = GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor.bytes, sizeof descriptor.bytes,
-                                    &needed) &&
-            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.bytes, SDDL_REVISION_1,
-                                                                 OWNER_SECURITY_INFORMATION, &text, nullptr) &&
-            owner->assign(text);
-  if (text != nullptr) LocalFree(text);
-  return ok;
-}
-
 }  // namespace
 
 bool ReadToken(Token* token) {
@@ -118,26 +101,35 @@ DWORD MakeOwnFolderBelow(HANDLE parent, const char* leaf, const char* path, cons
   }
 }
 
-bool IsRunsOwnFolder(HANDLE folder, const Token& token) {
-  SidText owner, expected;
-  if (!OwnerOf(folder, &owner) || !OwnerText(token, &expected) || lstrcmpiA(owner.c_str(), expected.c_str()) != 0)
-    return false;
+bool SecurityTextOf(HANDLE object, SECURITY_INFORMATION part, CommandText* text) {
   union {
     BYTE bytes[2048];
     void* align;
   } descriptor;
   DWORD needed = 0;
-  char* text = nullptr;
-  bool protectedList =
-      GetKernelObjectSecurity(folder, DACL_SECURITY_INFORMATION, descriptor.bytes, sizeof descriptor.bytes, &needed) &&
-      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.bytes, SDDL_REVISION_1,
-                                                           DACL_SECURITY_INFORMATION, &text, nullptr) &&
-      FindText(text, "D:") == text;
+  char* converted = nullptr;
+  bool ok = GetKernelObjectSecurity(object, part, descriptor.bytes, sizeof descriptor.bytes, &needed) &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.bytes, SDDL_REVISION_1, part, &converted,
+                                                                 nullptr) &&
+            text->assign(converted);
+  if (converted != nullptr) LocalFree(converted);
+  return ok;
+}
+
+bool OwnerOf(HANDLE object, SidText* owner) {
+  CommandText text;
+  return SecurityTextOf(object, OWNER_SECURITY_INFORMATION, &text) && owner->assign(text.c_str());
+}
+
+bool IsRunsOwnFolder(HANDLE folder, const Token& token) {
+  SidText owner, expected;
+  CommandText dacl;
+  if (!OwnerOf(folder, &owner) || !OwnerText(token, &expected) || lstrcmpiA(owner.c_str(), expected.c_str()) != 0 ||
+      !SecurityTextOf(folder, DACL_SECURITY_INFORMATION, &dacl) || FindText(dacl.c_str(), "D:") != dacl.c_str())
+    return false;
   // The list's flags stand between "D:" and its first entry: P for protected.
-  bool found = false;
-  for (const char* c = protectedList ? text + 2 : ""; *c != '\0' && *c != '('; ++c) found = found || *c == 'P';
-  protectedList = protectedList && found;
-  if (text != nullptr) LocalFree(text);
+  bool protectedList = false;
+  for (const char* c = dacl.c_str() + 2; *c != '\0' && *c != '('; ++c) protectedList = protectedList || *c == 'P';
   return protectedList;
 }
 

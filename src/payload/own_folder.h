@@ -23,6 +23,14 @@ struct Token {
   bool administrator = false;
 };
 
+// The part `part` (OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION)
+// of the security of the open `object`, as SDDL ("O:...", "D:..."); false
+// when it cannot be read or does not fit.
+bool SecurityTextOf(HANDLE object, SECURITY_INFORMATION part, CommandText* text);
+
+// The owner of the open `object`, as SDDL ("O:...").
+bool OwnerOf(HANDLE object, SidText* owner);
+
 // Reads the process token; false (last error set) when it cannot be read.
 bool ReadToken(Token* token);
 

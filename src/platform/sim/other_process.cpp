@@ -14,17 +14,23 @@ using namespace sim::detail;
 
 namespace sim::detail {
 
-void RunHooksAt(const char* op, const std::string& argument) {
-  State& s = Machine();
-  for (auto it = s.hooks.begin(); it != s.hooks.end(); ++it) {
+// Runs the first of `hooks` set for this call, once (it is taken out), as
+// another process would act then: the call's last error stays its own.
+static void RunFirstHook(std::vector<State::Hook>& hooks, const char* op, const std::string& argument) {
+  for (auto it = hooks.begin(); it != hooks.end(); ++it) {
     if (!CallMatches(it->op, it->match, op, argument)) continue;
     std::function<void()> action = std::move(it->action);
-    s.hooks.erase(it);
+    hooks.erase(it);
     DWORD error = Self().lastError;
     action();
     Self().lastError = error;
-    break;
+    return;
   }
+}
+
+void RunHooksAt(const char* op, const std::string& argument) {
+  State& s = Machine();
+  RunFirstHook(s.hooks, op, argument);
   for (auto it = s.holds.begin(); it != s.holds.end(); ++it) {
     if (!CallMatches(it->op, it->match, op, argument)) continue;
     std::function<bool()> release = std::move(it->release);
@@ -42,17 +48,7 @@ void RunHooksAt(const char* op, const std::string& argument) {
 }
 
 void Done(const char* op, const std::string& argument) {
-  if (Self().role != Role::Bootstrapper) return;
-  State& s = Machine();
-  for (auto it = s.doneHooks.begin(); it != s.doneHooks.end(); ++it) {
-    if (!CallMatches(it->op, it->match, op, argument)) continue;
-    std::function<void()> action = std::move(it->action);
-    s.doneHooks.erase(it);
-    DWORD error = Self().lastError;
-    action();
-    Self().lastError = error;
-    return;
-  }
+  if (Self().role == Role::Bootstrapper) RunFirstHook(Machine().doneHooks, op, argument);
 }
 
 }  // namespace sim::detail
