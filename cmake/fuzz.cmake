@@ -62,9 +62,13 @@ qmb_add_fuzz_target(resource_write_fuzz resource_write
   src/payload/resource_file.cpp
   src/payload/failure_report.cpp
   src/payload/file_names.cpp
+  src/payload/final_path.cpp
+  src/payload/folder_handle.cpp
+  src/payload/own_folder.cpp
   src/payload/retire_name.cpp
   src/diag/diag_log.cpp
   src/diag/system_library.cpp
   src/platform/fixed_text.cpp
+  src/platform/native_files.cpp
   src/platform/windows_version.cpp
 )

@@ -15,6 +15,14 @@
  *                                     its plain files after the wait, one line
  *                                     each, as the package would find them.
  *
+ *   hold=released | hold=timeout      only when QMB_RECORD_HOLD_FILE names a
+ *                                     file: after the listing it waits (at
+ *                                     most QMB_RECORD_WAIT_MS) until that file
+ *                                     exists, as an installer still at work
+ *                                     would, and then lists QMB_RECORD_LIST_DIR
+ *                                     once more, so that a test can see what
+ *                                     became of the cabinets meanwhile.
+ *
  *   status=written <type> <bytes> | status=error <code>
  *                                     only on the first start recorded into
  *                                     an empty record file, and only when
@@ -137,6 +145,23 @@ static void ListFolder(const char* folder) {
   FindClose(search);
 }
 
+static void HoldUntilFileExists(const char* file) {
+  char text[32];
+  DWORD wait_ms = Env("QMB_RECORD_WAIT_MS", text, sizeof text) ? ParseCode(text, DEFAULT_WAIT_MS)
+                                                                : DEFAULT_WAIT_MS;
+  for (DWORD waited = 0;; waited += 50) {
+    if (GetFileAttributesA(file) != INVALID_FILE_ATTRIBUTES) {
+      Record("hold=released");
+      return;
+    }
+    if (waited >= wait_ms) {
+      Record("hold=timeout");
+      return;
+    }
+    Sleep(50);
+  }
+}
+
 int main(void) {
   char path[MAX_PATH];
   char text[MAX_PATH];
@@ -155,6 +180,10 @@ int main(void) {
   }
   if (Env("QMB_RECORD_WAIT_EVENT", text, sizeof text)) WaitForReadyEvent();
   if (Env("QMB_RECORD_LIST_DIR", path, sizeof path)) ListFolder(path);
+  if (Env("QMB_RECORD_HOLD_FILE", text, sizeof text)) {
+    HoldUntilFileExists(text);
+    if (Env("QMB_RECORD_LIST_DIR", path, sizeof path)) ListFolder(path);
+  }
   if (g_record != INVALID_HANDLE_VALUE) CloseHandle(g_record);
   return (int)exit_code;
 }

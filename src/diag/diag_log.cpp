@@ -3,7 +3,11 @@
 #include <cstdarg>
 #include <ctime>
 
+#include "diag/system_library.h"
+#include "payload/folder_handle.h"
+#include "payload/final_path.h"
 #include "platform/fixed_text.h"
+#include "platform/native_files.h"
 #include "platform/win32.h"
 
 namespace {
@@ -37,18 +41,74 @@ void FormatHeader(FixedText<255>* header) {
   header->format("\n%s:: ", stamp.c_str());
 }
 
-// The log file's path, or false when it cannot be formed within 260 bytes.
-bool LogPath(PathText* path) {
-  DWORD n = GetEnvironmentVariableA("TMPDIR", path->data(), static_cast<DWORD>(PathText::kBytes));
+// The log's folder, without a trailing backslash: TMPDIR when set and not
+// empty, else the user's temp folder. False when it cannot be read or the
+// log's path would not fit 260 bytes.
+bool LogFolder(PathText* folder) {
+  DWORD n = GetEnvironmentVariableA("TMPDIR", folder->data(), static_cast<DWORD>(PathText::kBytes));
   if (n > PathText::kCapacity) return false;
-  if (n != 0) {
-    if (!path->append("\\")) return false;
-  } else {
-    path->clear();
-    DWORD t = GetTempPathA(static_cast<DWORD>(PathText::kBytes), path->data());
+  if (n == 0) {
+    folder->clear();
+    DWORD t = GetTempPathA(static_cast<DWORD>(PathText::kBytes), folder->data());
     if (t == 0 || t > PathText::kCapacity) return false;
   }
-  return path->append("moltrav.log");
+  size_t length = folder->size();
+  while (length > 0 && folder->c_str()[length - 1] == '\\') folder->data()[--length] = '\0';
+  PathText path;
+  return length != 0 && path.format("%s\\moltrav.log", folder->c_str());
+}
+
+// The folder's path in long names (GetLongPathNameA, looked up at run time),
+// as its final path shows it; `folder` itself where that cannot be had.
+void LongForm(const char* folder, PathText* longForm) {
+  longForm->assign(folder);
+  GetLongPathNameA_fn longPath =
+      reinterpret_cast<GetLongPathNameA_fn>(LoadedSystemEntry("kernel32.dll", "GetLongPathNameA"));
+  PathText found;
+  DWORD n = longPath != nullptr ? longPath(folder, found.data(), static_cast<DWORD>(PathText::kBytes)) : 0;
+  if (n != 0 && n <= PathText::kCapacity) *longForm = found;
+}
+
+// Opens the log for appending, or returns INVALID_HANDLE_VALUE when it
+// cannot be written safely. The folder is the user's, and the user's
+// environment names it: the folder is held (so it cannot be renamed or
+// replaced meanwhile) and must be a real folder at the path formed (on
+// Windows 6 and later its final path, which also shows a link or redirection
+// above it, and a share); the log is then made or opened below that handle,
+// as itself (never through a link of that name), and must be a plain file
+// with no other name (a hard link to a file the user could not write), at
+// the folder's final path.
+HANDLE OpenLog() {
+  PathText folder, expected, found;
+  if (!LogFolder(&folder)) return INVALID_HANDLE_VALUE;
+  HANDLE held = OpenFolderHandle(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES);
+  if (held == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  bool safe = GetFileInformationByHandle(held, &info) &&
+              (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                  FILE_ATTRIBUTE_DIRECTORY;
+  if (safe && FinalPathsKnown()) {
+    LongForm(folder.c_str(), &expected);
+    safe = FinalPathOf(held, &found) == 0 && !(found.c_str()[0] == '\\' && found.c_str()[1] == '\\') &&
+           lstrcmpiA(found.c_str(), expected.c_str()) == 0 && expected.append("\\moltrav.log");
+  }
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (safe) {
+    NativeOpen how;
+    how.access = GENERIC_WRITE | FILE_READ_ATTRIBUTES;
+    how.share = FILE_SHARE_WRITE;
+    how.disposition = kNtOpenIf;
+    how.options = kNtNonDirectoryFile;
+    safe = OpenBelow(held, "moltrav.log", how, &file) == 0 && GetFileInformationByHandle(file, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && info.nNumberOfLinks <= 1 &&
+           (!FinalPathsKnown() || CheckFinalPath(file, expected.c_str()) == 0);
+  }
+  CloseHandle(held);
+  if (!safe && file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+  }
+  return file;
 }
 
 }  // namespace
@@ -56,26 +116,8 @@ bool LogPath(PathText* path) {
 void DiagLog(const char* message) {
   FixedText<255> header;
   FormatHeader(&header);
-  PathText path;
-  if (!LogPath(&path)) return;
-  // The temp folder is the user's: the log is never appended through a link
-  // there, nor to a file that has another name as well (a hard link to a
-  // file the user could not write). The name is looked at first, and the
-  // file by its handle once open; the open takes a link as itself, not its
-  // target.
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES &&
-      (attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
-    return;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE file = OpenLog();
   if (file == INVALID_HANDLE_VALUE) return;
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      info.nNumberOfLinks > 1) {
-    CloseHandle(file);
-    return;
-  }
   SetFilePointer(file, 0, nullptr, FILE_END);
   DWORD written = 0;
   WriteFile(file, header.c_str(), static_cast<DWORD>(lstrlenA(header.c_str())), &written, nullptr);

@@ -42,6 +42,11 @@ bool ReadSystemDirectory(char* buffer, UINT capacity, UINT* returned) {
   return false;
 }
 
+FARPROC LoadedSystemEntry(const char* library, const char* name) {
+  HMODULE module = GetModuleHandleA(library);
+  return module == nullptr ? nullptr : GetProcAddress(module, name);
+}
+
 HMODULE LoadSystemLibrary(const char* name) { return LoadFromSystemDirectory(name, true); }
 
 HMODULE LoadSystemLibraryQuiet(const char* name) { return LoadFromSystemDirectory(name, false); }

@@ -13,6 +13,12 @@
 // value (0 on failure, the size needed when it did not fit).
 bool ReadSystemDirectory(char* buffer, UINT capacity, UINT* returned = nullptr);
 
+// The entry point `name` of a system library every process of this kind has
+// loaded from its start (kernel32, ntdll), found without loading anything
+// (GetModuleHandleA, then GetProcAddress); null, with the last error set,
+// when the system lacks it.
+FARPROC LoadedSystemEntry(const char* library, const char* name);
+
 // Loads <system directory>\<name>. Returns the module (the caller frees it
 // with FreeLibrary) or null. Every failure writes one log record with the
 // last error read right after the failing call:

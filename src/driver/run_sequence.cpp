@@ -4,6 +4,7 @@
 #include "driver/command_line.h"
 #include "driver/install_options.h"
 #include "driver/main_command_line.h"
+#include "driver/run_admission.h"
 #include "diag/system_library.h"
 #include "engine/installer_tool.h"
 #include "engine/process_runner.h"
@@ -46,6 +47,11 @@ int RunSequence(HINSTANCE instance) {
     return -2;
   }
 
+  // Not elevated where Windows elevates, or another run of the user going
+  // on: nothing is written.
+  DWORD admission = AdmitRun();
+  if (admission != 0) return static_cast<int>(admission);
+
   HANDLE cabinetThread = nullptr;
   PathText packagePath;
   // The staging folders stay held, and so cannot be swapped, until the
@@ -57,11 +63,11 @@ int RunSequence(HINSTANCE instance) {
     if (!LocateInstallerTool(g_installerTool.data(), static_cast<DWORD>(PathText::kBytes))) return -3;
 
     bool defaultsFit = ApplySilentDefaults(options, &passThrough);  // only in silent mode
-    // A 32-bit process's "system32" is SysWOW64 on 64-bit Windows: the
-    // package path names it so for a tool from there. A 64-bit process has
-    // no redirection of its own; its path names the folder as it is.
-    if (!is64Bit && FindText(g_installerTool.c_str(), "SysWOW64") != nullptr)
-      ReplaceSameLength(packagePath.data(), "system32", "SysWOW64");
+    // A 32-bit process's writes under the system directory are redirected
+    // to SysWOW64 on 64-bit Windows, and a tool from there is told so. A
+    // 64-bit process has no redirection of its own: its package path names
+    // the folder as it is.
+    if (!is64Bit) PackagePathForTool(&packagePath, g_installerTool.c_str());
 
     CommandText mainCommandLine;
     if (!defaultsFit || !BuildMainCommandLine(&mainCommandLine, g_installerTool.c_str(), packagePath.c_str(),

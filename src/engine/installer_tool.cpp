@@ -72,12 +72,19 @@ bool LocateInstallerTool(char* buffer, DWORD capacity) {
   return AppendToolName(buffer, capacity);
 }
 
-char* ReplaceSameLength(char* text, const char* pattern, const char* replacement) {
-  int n = lstrlenA(pattern);
-  if (n != lstrlenA(replacement) || n == 0) return text;
-  // The text is the caller's: the occurrence is found in it and overwritten.
-  char* found = const_cast<char*>(FindText(text, pattern));
-  if (found != nullptr)
-    for (int k = 0; k < n; ++k) found[k] = replacement[k];
-  return text;
+void PackagePathForTool(PathText* packagePath, const char* tool) {
+  PathText system, prefix;
+  if (FindText(tool, "SysWOW64") == nullptr || !ReadSystemDirectory(system.data(), static_cast<UINT>(PathText::kBytes)))
+    return;
+  size_t n = system.size();
+  const char* path = packagePath->c_str();
+  // The system directory's own last name, of the length of its replacement.
+  const size_t kName = sizeof "system32" - 1;
+  if (n <= kName || TextLength(path, n + 1) <= n || path[n] != '\\' || system.c_str()[n - kName - 1] != '\\' ||
+      lstrcmpiA(system.c_str() + n - kName, "system32") != 0 || !prefix.assign(path))
+    return;
+  prefix.data()[n] = '\0';
+  if (lstrcmpiA(prefix.c_str(), system.c_str()) != 0) return;
+  char* name = packagePath->data() + n - kName;
+  for (size_t k = 0; k < kName; ++k) name[k] = "SysWOW64"[k];
 }

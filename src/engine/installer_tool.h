@@ -1,6 +1,7 @@
 // Finding msiexec.exe and judging the Windows Installer's version.
 #pragma once
 
+#include "platform/fixed_text.h"
 #include "platform/win32.h"
 
 // True when msi.dll in the system directory has file version 2.0.2600.0 or
@@ -24,7 +25,13 @@ bool IsWindowsVersion52();
 // the path would not fit the capacity (the buffer is then emptied).
 bool LocateInstallerTool(char* buffer, DWORD capacity);
 
-// Overwrites the first occurrence of `pattern` in `text` with `replacement`
-// when both have the same length (case-sensitive; the length of `text`
-// never changes). Returns `text`.
-char* ReplaceSameLength(char* text, const char* pattern, const char* replacement);
+// The package path as an installer tool in SysWOW64 (a 32-bit tool on
+// 64-bit Windows) is to find it: when `tool` lies in "SysWOW64" and the
+// package path begins with the system directory and a backslash (compared
+// without regard to case), that is, the data folder lies below the system
+// directory (the system account's profile), to which a 32-bit process's
+// writes are redirected, the system directory's "system32" in the path
+// becomes "SysWOW64". Every other package path stays exactly as it is: a
+// "system32" elsewhere in it is a folder of that name, which the user may
+// have chosen.
+void PackagePathForTool(PathText* packagePath, const char* tool);

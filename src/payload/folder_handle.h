@@ -12,3 +12,16 @@ HANDLE OpenFolderHandle(const char* path, DWORD access);
 
 // Closes a held folder (nothing when none is held) and forgets it.
 void ReleaseRunFolder(HANDLE* held);
+
+// A handle held for as long as its owner lives (at the latest), or until
+// Release.
+struct HeldHandle {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  HeldHandle() = default;
+  HeldHandle(const HeldHandle&) = delete;
+  HeldHandle& operator=(const HeldHandle&) = delete;
+  // Not noexcept: a thread that ends with its process may be unwound from
+  // any platform call, this one included.
+  ~HeldHandle() noexcept(false) { Release(); }
+  void Release() { ReleaseRunFolder(&handle); }
+};

@@ -4,6 +4,7 @@
 #include "diag/system_library.h"
 #include "payload/failure_report.h"
 #include "payload/folder_handle.h"
+#include "platform/native_files.h"
 #include "platform/windows_version.h"
 
 namespace {
@@ -26,23 +27,6 @@ bool OwnDescriptor(const Token& token, bool owner, bool label, PSECURITY_DESCRIP
     return false;
   return ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, descriptor,
                                                               nullptr) != FALSE;
-}
-
-// The owner of an open object as SDDL ("O:...").
-bool OwnerOf(HANDLE object, SidText* owner) {
-  union {
-    BYTE bytes[1024];
-    void* align;
-  } descriptor;
-  DWORD needed = 0;
-  char* text = nullptr;
-  bool ok = GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor.bytes, sizeof descriptor.bytes,
-                                    &needed) &&
-            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.bytes, SDDL_REVISION_1,
-                                                                 OWNER_SECURITY_INFORMATION, &text, nullptr) &&
-            owner->assign(text);
-  if (text != nullptr) LocalFree(text);
-  return ok;
 }
 
 }  // namespace
@@ -85,31 +69,68 @@ bool ReadToken(Token* token) {
   return ok;
 }
 
-DWORD MakeOwnFolder(const char* path, const Token& token, bool* ownerSet) {
+DWORD MakeOwnFolderBelow(HANDLE parent, const char* leaf, const char* path, const Token& token, DWORD access,
+                         DWORD share, HANDLE* held, bool* ownerSet) {
   WindowsVersion version = ReadWindowsVersion();
   // Mandatory labels exist from Windows 6 on.
   bool owner = true, label = version.nt && version.major >= 6, labelDropped = false;
   for (;;) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!OwnDescriptor(token, owner, label, &descriptor)) return LastErrorOrFailed();
-    SECURITY_ATTRIBUTES security = {sizeof security, descriptor, FALSE};
-    DWORD error = CreateDirectoryA(path, &security) ? 0 : LastErrorOrFailed();
+    NativeOpen how;
+    how.access = access;
+    how.share = share;
+    how.disposition = kNtCreate;
+    how.options = kNtDirectoryFile;
+    how.security = descriptor;
+    DWORD error = OpenBelow(parent, leaf, how, held);
     LocalFree(descriptor);
     if (error == ERROR_INVALID_OWNER && owner) {
       owner = false;
-      DiagLogFormat("CreateDirectory(%s) refused the owner.  ErrorCode: %d; made without one", path,
-                    static_cast<int>(error));
+      DiagLogFormat("Making %s refused the owner.  ErrorCode: %d; made without one", path, static_cast<int>(error));
     } else if (error == ERROR_ACCESS_DENIED && label) {
       label = false;
       labelDropped = true;
     } else {
       if (error == 0 && labelDropped)
-        DiagLogFormat("CreateDirectory(%s) refused the label.  ErrorCode: %d; made without one", path,
+        DiagLogFormat("Making %s refused the label.  ErrorCode: %d; made without one", path,
                       static_cast<int>(ERROR_ACCESS_DENIED));
       *ownerSet = owner;
       return error;
     }
   }
+}
+
+bool SecurityTextOf(HANDLE object, SECURITY_INFORMATION part, CommandText* text) {
+  union {
+    BYTE bytes[2048];
+    void* align;
+  } descriptor;
+  DWORD needed = 0;
+  char* converted = nullptr;
+  bool ok = GetKernelObjectSecurity(object, part, descriptor.bytes, sizeof descriptor.bytes, &needed) &&
+            ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor.bytes, SDDL_REVISION_1, part, &converted,
+                                                                 nullptr) &&
+            text->assign(converted);
+  if (converted != nullptr) LocalFree(converted);
+  return ok;
+}
+
+bool OwnerOf(HANDLE object, SidText* owner) {
+  CommandText text;
+  return SecurityTextOf(object, OWNER_SECURITY_INFORMATION, &text) && owner->assign(text.c_str());
+}
+
+bool IsRunsOwnFolder(HANDLE folder, const Token& token) {
+  SidText owner, expected;
+  CommandText dacl;
+  if (!OwnerOf(folder, &owner) || !OwnerText(token, &expected) || lstrcmpiA(owner.c_str(), expected.c_str()) != 0 ||
+      !SecurityTextOf(folder, DACL_SECURITY_INFORMATION, &dacl) || FindText(dacl.c_str(), "D:") != dacl.c_str())
+    return false;
+  // The list's flags stand between "D:" and its first entry: P for protected.
+  bool protectedList = false;
+  for (const char* c = dacl.c_str() + 2; *c != '\0' && *c != '('; ++c) protectedList = protectedList || *c == 'P';
+  return protectedList;
 }
 
 DWORD CheckOwner(HANDLE folder, const Token& token) {

@@ -3,166 +3,148 @@
 #include "diag/system_library.h"
 #include "payload/failure_report.h"
 #include "payload/file_names.h"
-#include "payload/own_folder.h"
+#include "payload/final_path.h"
+#include "payload/resource_file.h"
 #include "payload/retire_name.h"
-#include "platform/fixed_text.h"
-#include "platform/windows_version.h"
+#include "platform/native_files.h"
 
 namespace {
 
-// Windows 6 and later: mandatory labels, and final paths by handle.
-bool IsNt6OrLater() {
-  WindowsVersion version = ReadWindowsVersion();
-  return version.nt && version.major >= 6;
+// A real folder, not a link, by its name: what Wine shows of a link, which
+// its handles do not show.
+DWORD CheckName(const char* path) {
+  DWORD attributes = 0;
+  DWORD error = AttributesByName(path, &attributes);
+  if (error != 0) return error;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return ERROR_STOPPED_ON_SYMLINK;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_PATH_NOT_FOUND;
+  return 0;
 }
 
-// Where an open folder really is, against the path it was opened by:
-// Windows 6 and later tell it by handle (GetFinalPathNameByHandleA, looked
-// up at run time). A link, a mount point above it or a redirection of the
-// object manager (which neither the name nor the handle shows) leads
-// elsewhere. Returns 0, ERROR_STOPPED_ON_SYMLINK, or the failed call's error.
-DWORD CheckFinalPath(HANDLE folder, const char* path) {
-  if (!IsNt6OrLater()) return 0;
-  HMODULE kernel = LoadSystemLibraryQuiet("kernel32.dll");
-  if (kernel == nullptr) return LastErrorOrFailed();
-  GetFinalPathNameByHandleA_fn finalPath =
-      reinterpret_cast<GetFinalPathNameByHandleA_fn>(GetProcAddress(kernel, "GetFinalPathNameByHandleA"));
-  DWORD error = 0;
-  // "\\?\UNC\" before a path of MAX_PATH characters.
-  FixedText<MAX_PATH + 8> found;
-  DWORD n = 0;
-  if (finalPath == nullptr ||
-      (n = finalPath(folder, found.data(), static_cast<DWORD>(found.kBytes), FILE_NAME_NORMALIZED)) == 0) {
-    error = LastErrorOrFailed();
-  } else if (n >= found.kBytes) {
-    error = ERROR_STOPPED_ON_SYMLINK;  // longer than any path the run opens
-  } else {
-    // "\\?\C:\..." for a drive, "\\?\UNC\server\share\..." for a share.
-    char* text = found.data();
-    if (FindText(text, "\\\\?\\UNC\\") == text) {
-      text += 6;
-      text[0] = '\\';
-    } else if (FindText(text, "\\\\?\\") == text) {
-      text += 4;
-    }
-    if (lstrcmpiA(text, path) != 0) error = ERROR_STOPPED_ON_SYMLINK;
-  }
-  FreeLibrary(kernel);
-  return error;
-}
-
-// The checks of a held folder: a real folder, not a link, at `path`.
-DWORD CheckHeldFolder(HANDLE folder, const char* path) {
+// A real folder, not a link, by its handle.
+DWORD CheckHandle(HANDLE folder) {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(folder, &info)) return LastErrorOrFailed();
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return ERROR_STOPPED_ON_SYMLINK;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_PATH_NOT_FOUND;
-  return CheckFinalPath(folder, path);
-}
-
-// Removes the link `path` (whose attributes by name are `attributes`) as
-// itself, once a handle opened on the name itself shows a link as well.
-// Where it does not (a system that opens links only through to their target,
-// as Wine does), removing the name could remove what the link leads to:
-// ERROR_STOPPED_ON_SYMLINK.
-DWORD RemoveLink(const char* path, DWORD attributes) {
-  HANDLE link = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (link == INVALID_HANDLE_VALUE) return LastErrorOrFailed();
-  BY_HANDLE_FILE_INFORMATION info = {};
-  DWORD error = GetFileInformationByHandle(link, &info) ? 0 : LastErrorOrFailed();
-  CloseHandle(link);
-  if (error != 0) return error;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return ERROR_STOPPED_ON_SYMLINK;
-  // Both remove a link itself, never its target.
-  bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? RemoveDirectoryA(path) : DeleteFileA(path);
-  return removed ? 0 : LastErrorOrFailed();
-}
-
-// Empties a folder that is there already where a folder of the run's own
-// goes, held (so that it cannot be swapped meanwhile) and checked, then
-// removes it: its plain files are moved into `parent` and deleted there,
-// links are removed as links; subfolders stay (and so does the folder:
-// making it anew then fails). A read-only file, which an earlier run's
-// cleanup had to leave, is moved out all the same and stays in `parent`
-// under the run's name, with its bytes: the run never clears the attribute,
-// which by name could reach the file of another name (a hard link).
-DWORD EmptyAndRemove(const char* path, const char* parent) {
-  HANDLE held = INVALID_HANDLE_VALUE;
-  DWORD error = OpenRunFolder(path, RunFolder::kExisting, &held);
-  if (error != 0) return error;
-  ForEachEntry(path, [&](const WIN32_FIND_DATAA& entry) {
-    PathText name;
-    if (!name.format("%s\\%s", path, entry.cFileName)) return;
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-      RemoveLink(name.c_str(), entry.dwFileAttributes);
-    else if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-      RetireFile(name.c_str(), parent);
-  });
-  ReleaseRunFolder(&held);
-  RemoveDirectoryA(path);
   return 0;
 }
 
-// Makes a folder of the run's own anew at `path`: what is there is removed
-// first (a link as a link, a folder once emptied), while the parent is held.
-DWORD MakeOwnFolderAnew(const char* path, const Token& token, bool* ownerSet) {
-  DWORD existing = 0;
-  DWORD error = AttributesByName(path, &existing);
-  if (error == ERROR_FILE_NOT_FOUND) {
-    error = 0;
-  } else if (error != 0) {
-    return error;
-  } else if ((existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    error = RemoveLink(path, existing);
-  } else if ((existing & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    error = ERROR_PATH_NOT_FOUND;
-  } else {
-    PathText parent;
-    if (!ParentOf(path, &parent)) return ERROR_PATH_NOT_FOUND;
-    error = EmptyAndRemove(path, parent.c_str());
-  }
-  // "Already exists" or "access denied" from here on are failures: the run
-  // writes into no folder but the one it makes now.
-  return error != 0 ? error : MakeOwnFolder(path, token, ownerSet);
+// "C:\" for "C:\...", "\\server\share\" for "\\server\share\...": the root
+// the volume calls are asked about.
+bool RootOf(const char* path, PathText* root) {
+  if (path[0] != '\0' && path[1] == ':') return root->format("%c:\\", path[0]);
+  if (path[0] != '\\' || path[1] != '\\') return false;
+  int slashes = 0;
+  size_t n = 0;
+  for (; path[n] != '\0' && slashes < 4; ++n)
+    if (path[n] == '\\') ++slashes;
+  if (!root->assign(path)) return false;
+  if (slashes < 4) return root->append("\\");
+  root->data()[n] = '\0';
+  return true;
+}
+
+// Whether `path` lies on a remote volume: a share, or a drive that leads to
+// one.
+bool OnRemoteVolume(const char* path) {
+  if (path[0] == '\\' && path[1] == '\\') return true;
+  PathText root;
+  if (!RootOf(path, &root)) return false;
+  GetDriveTypeA_fn driveType = reinterpret_cast<GetDriveTypeA_fn>(LoadedSystemEntry("kernel32.dll", "GetDriveTypeA"));
+  return driveType != nullptr && driveType(root.c_str()) == kDriveRemote;
+}
+
+// Whether the volume of the held `folder` (at `path`) keeps security
+// (FILE_PERSISTENT_ACLS): by the handle where the system can tell it so
+// (Windows 6 and later, which also sees a volume mounted below a drive's
+// root), else by the root of `path`. Returns 0 or the error.
+DWORD CheckVolumeSecurity(HANDLE folder, const char* path) {
+  GetVolumeInformationByHandleW_fn byHandle = reinterpret_cast<GetVolumeInformationByHandleW_fn>(
+      LoadedSystemEntry("kernel32.dll", "GetVolumeInformationByHandleW"));
+  GetVolumeInformationA_fn byRoot =
+      reinterpret_cast<GetVolumeInformationA_fn>(LoadedSystemEntry("kernel32.dll", "GetVolumeInformationA"));
+  DWORD flags = 0;
+  PathText root;
+  bool read = byHandle != nullptr ? byHandle(folder, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != FALSE
+                                  : byRoot != nullptr && RootOf(path, &root) &&
+                                        byRoot(root.c_str(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) != FALSE;
+  return !read ? LastErrorOrFailed() : (flags & kFilePersistentAcls) == 0 ? ERROR_NO_SECURITY_ON_OBJECT : 0;
 }
 
 }  // namespace
 
-DWORD OpenRunFolder(const char* path, RunFolder use, HANDLE* held) {
+DWORD OpenDataFolder(const char* path, bool make, const Token& token, HANDLE* held, PathText* base) {
   *held = INVALID_HANDLE_VALUE;
-  Token token;
+  base->clear();
+  // A server decides what the installer reads from it, and takes no owner
+  // from the run: an elevated run writes nothing there, not even the folder.
+  if (token.administrator && OnRemoteVolume(path)) return ERROR_NOT_SUPPORTED;
+  if (make) CreateDirectoryA(path, nullptr);  // the user's, as the shell would make it
+  // A link by name is refused at once; the handle decides the rest: the
+  // name can change until the folder is held, not after.
+  DWORD error = CheckName(path);
+  if (error != 0) return error;
+  *held = OpenFolderHandle(path, kHoldAccess);
+  if (*held == INVALID_HANDLE_VALUE) return LastErrorOrFailed();
+  error = CheckHandle(*held);
+  PathText final;
+  if (error == 0) {
+    error = FinalPathOf(*held, &final);
+    if (error == ERROR_NOT_SUPPORTED) error = 0;
+  }
+  if (error == 0 && token.administrator) {
+    // A drive letter that leads to a share shows as one by its final path.
+    if (final.c_str()[0] == '\\' && final.c_str()[1] == '\\') error = ERROR_NOT_SUPPORTED;
+    else error = CheckVolumeSecurity(*held, final.empty() ? path : final.c_str());
+  }
+  if (error == 0 && !base->assign(final.empty() || lstrcmpiA(final.c_str(), path) == 0 ? path : final.c_str()))
+    error = ERROR_FILENAME_EXCED_RANGE;
+  if (error != 0) ReleaseRunFolder(held);
+  return error;
+}
+
+DWORD OpenFolderBelow(HANDLE parent, const char* parentPath, const char* leaf, RunFolder use, const Token& token,
+                      HANDLE* held) {
+  *held = INVALID_HANDLE_VALUE;
+  PathText path;
+  if (!path.format("%s\\%s", parentPath, leaf)) return ERROR_FILENAME_EXCED_RANGE;
   bool ownerSet = false;
   DWORD error = 0;
   if (use == RunFolder::kOwn) {
-    error = ReadToken(&token) ? MakeOwnFolderAnew(path, token, &ownerSet) : LastErrorOrFailed();
-  } else if (use == RunFolder::kShared && !CreateDirectoryA(path, nullptr) &&
-             GetLastError() != ERROR_ALREADY_EXISTS) {
-    error = LastErrorOrFailed();
+    error = RetireFolder(parent, parentPath, leaf, token);
+    // "Already exists" from here on is a failure: the run writes into no
+    // folder but the one it makes now.
+    if (error == 0)
+      error = MakeOwnFolderBelow(parent, leaf, path.c_str(), token, kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 held, &ownerSet);
+  } else {
+    error = CheckName(path.c_str());
+    // A missing maker or product folder is made below, as the user's.
+    if (use == RunFolder::kShared && error == ERROR_FILE_NOT_FOUND) error = 0;
+    NativeOpen how;
+    how.access = kHoldAccess;
+    how.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    how.disposition = use == RunFolder::kShared ? kNtOpenIf : kNtOpen;
+    how.options = kNtDirectoryFile;
+    if (error == 0) error = OpenBelow(parent, leaf, how, held);
   }
   if (error != 0) return error;
-  // A link by name is refused at once; the handle decides the rest: the
-  // name can change until the folder is held, not after.
-  DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return LastErrorOrFailed();
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return ERROR_STOPPED_ON_SYMLINK;
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return ERROR_PATH_NOT_FOUND;
-  *held = OpenFolderHandle(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL);
-  if (*held == INVALID_HANDLE_VALUE) return LastErrorOrFailed();
-  error = CheckHeldFolder(*held, path);
+  // Made or opened below the held parent, not through a link there; what the
+  // name led to before is checked once more by the handle.
+  error = CheckHandle(*held);
+  if (error == 0) error = CheckFinalPath(*held, path.c_str());
   // No process without administrator rights can make a folder owned as the
-  // run's own is, so one swapped in between the make and the open shows.
+  // run's own is.
   if (error == 0 && ownerSet) error = CheckOwner(*held, token);
   if (error != 0) ReleaseRunFolder(held);
   return error;
 }
 
-bool TakeRunFolder(const char* path, RunFolder use, HANDLE* held) {
-  DWORD error = OpenRunFolder(path, use, held);
+bool TakeRunFolder(DWORD error) {
   if (error != 0) {
     SetLastError(error);
     ExtractFailure(kCreateLabel);
   }
   return true;
 }
-

@@ -41,9 +41,10 @@ const int kRuntimeStaging = 0;  // the runtime's, "zlp"
 // missing. Failures are ignored. Lets go of all that `held` holds. Returns 0.
 int RemoveStagingDir(int kitSelector, HeldFolders* held = nullptr);
 
-// Deletes the plain files of `folder` (no trailing backslash); subfolders,
-// links and what they lead to stay. Returns 1 when every file found was
-// deleted (also when the folder cannot be searched), 0 when a deletion failed.
+// Deletes the plain files of `folder` (no trailing backslash), held open
+// meanwhile, through handles below it; subfolders, links and what they lead
+// to stay. Returns 1 when every file found was deleted (also when the folder
+// cannot be opened or listed), 0 when a deletion failed.
 int DeleteFilesInFolder(const char* folder);
 
 // Forgets the staging directory this process made, as a new process would

@@ -54,13 +54,20 @@ int ResolveLocalLowFolder(PathText* folder) {
     wide[n + 3] = 0;
   }
   // A path that needs more than 260 bytes in the ANSI code page would come
-  // out cut and unterminated: it counts as not found.
+  // out cut and unterminated: it counts as not found. One with a character
+  // the code page lacks would come out as another path (best fit: "Michał"
+  // as "Michal", which may be another user's folder): it is refused.
   PathText converted;
-  if (WideCharToMultiByte(CP_ACP, 0, wide, -1, converted.data(), static_cast<int>(PathText::kBytes), nullptr,
-                          nullptr) == 0 ||
-      converted.c_str()[PathText::kCapacity] != '\0') {
+  BOOL inexact = FALSE;
+  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, converted.data(),
+                              static_cast<int>(PathText::kBytes), nullptr, &inexact);
+  if (n == 0 || converted.c_str()[PathText::kCapacity] != '\0') {
     FreeLibrary(shell);
     return 0;
+  }
+  if (inexact) {
+    FreeLibrary(shell);
+    return kNotInAnsi;
   }
   *folder = converted;
   FreeLibrary(shell);
@@ -79,9 +86,17 @@ bool ResolveProfileFallback(PathText* folder) {
   return true;
 }
 
-bool ResolveUserDataFolder(PathText* folder) {
+bool ResolveUserDataFolder(PathText* folder, DWORD* refusal) {
+  if (refusal != nullptr) *refusal = 0;
   if (IsWindowsVersion6()) {
-    if (ResolveLocalLowFolder(folder) == 0) ResolveProfileFallback(folder);
+    int found = ResolveLocalLowFolder(folder);
+    if (found == kNotInAnsi) {
+      // No fallback: it would name the same folder the same inexact way.
+      folder->clear();
+      if (refusal != nullptr) *refusal = ERROR_NO_UNICODE_TRANSLATION;
+    } else if (found == 0) {
+      ResolveProfileFallback(folder);
+    }
     return true;
   }
   bool flag = false;

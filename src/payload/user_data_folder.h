@@ -16,7 +16,10 @@
 // holds what ResolveProfileFallback gives, so it is never left unset:
 //  - Windows 6 and no known folder found: the fallback, flag true;
 //  - older system and a found entry point that fails: the fallback, flag false.
-bool ResolveUserDataFolder(PathText* folder);
+//  - Windows 6 and a known folder that the ANSI code page cannot name
+//    exactly: the empty text, and *refusal (when given) is set to
+//    ERROR_NO_UNICODE_TRANSLATION; otherwise *refusal is 0.
+bool ResolveUserDataFolder(PathText* folder, DWORD* refusal = nullptr);
 
 // True when the platform is NT and its major version is exactly 6. The first
 // call asks the platform; later calls answer from the cache.
@@ -27,9 +30,15 @@ bool IsWindowsVersion6();
 // it).
 void ForgetWindowsVersionForTesting();
 
+// What ResolveLocalLowFolder returns for a folder whose name the ANSI code
+// page cannot represent exactly.
+const int kNotInAnsi = 2;
+
 // The local-low application-data folder, or the local one with "Low"
 // appended. Returns 1 when it wrote `folder`, 0 when it did not (the text is
-// then untouched: also when the path would not fit).
+// then untouched: also when the path would not fit), kNotInAnsi when the
+// path cannot be written in the ANSI code page without changing a character
+// (the text is then untouched too).
 int ResolveLocalLowFolder(PathText* folder);
 
 // "USERPROFILE", or the Windows directory when that is unset, empty or too

@@ -10,6 +10,8 @@
 // their pointer types declared here for both platforms (the *_fn typedefs).
 #pragma once
 
+#include <cstdint>
+
 #ifdef _WIN32
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -117,6 +119,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define SE_GROUP_OWNER 0x8u
 #define SE_GROUP_USE_FOR_DENY_ONLY 0x10u
 #define FILE_NAME_NORMALIZED 0x0u
+#define WC_NO_BEST_FIT_CHARS 0x400u
 #define FILE_BEGIN 0u
 #define FILE_CURRENT 1u
 #define FILE_END 2u
@@ -155,6 +158,10 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_INVALID_COMMAND_LINE 1639L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_OWNER 1307L
+#define ERROR_NO_SECURITY_ON_OBJECT 1350L
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#define ERROR_INSTALL_ALREADY_RUNNING 1618L
+#define ERROR_NOT_SUPPORTED 50L
 
 #define S_OK ((HRESULT)0)
 #define S_FALSE ((HRESULT)1)
@@ -384,6 +391,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes);
 HLOCAL WINAPI LocalFree(HLOCAL memory);
 
 HMODULE WINAPI LoadLibraryA(LPCSTR path);
+HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 BOOL WINAPI FreeLibrary(HMODULE module);
 
@@ -458,6 +466,95 @@ HRESULT WINAPI SHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flag
 #ifndef ERROR_STOPPED_ON_SYMLINK
 #define ERROR_STOPPED_ON_SYMLINK 681L
 #endif
+// "The requested operation requires elevation."
+#ifndef ERROR_ELEVATION_REQUIRED
+#define ERROR_ELEVATION_REQUIRED 740L
+#endif
+
+// The native file calls of ntdll, which every NT system has and every
+// process has loaded; the system looks them up at run time. Unlike the ANSI
+// calls they make, open, rename and delete a name relative to a folder held
+// open, so that nothing is reached through a path that may have come to lead
+// elsewhere. The structures are laid out as the native ones are.
+typedef LONG NtStatus;
+struct NtUnicodeString {
+  WORD Length;  // bytes, without a terminator
+  WORD MaximumLength;
+  WCHAR* Buffer;
+};
+struct NtObjectAttributes {
+  ULONG Length;
+  HANDLE RootDirectory;
+  NtUnicodeString* ObjectName;
+  ULONG Attributes;
+  void* SecurityDescriptor;
+  void* SecurityQualityOfService;
+};
+struct NtIoStatus {
+  union {
+    NtStatus Status;
+    void* Pointer;
+  };
+  uintptr_t Information;
+};
+struct NtRenameInformation {
+  BYTE ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;  // bytes
+  WCHAR FileName[MAX_PATH];
+};
+struct NtDispositionInformation {
+  BYTE DeleteFile;
+};
+struct NtDirectoryInformation {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  int64_t CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;  // bytes
+  WCHAR FileName[1];
+};
+typedef NtStatus(WINAPI* NtCreateFile_fn)(HANDLE* file, DWORD access, NtObjectAttributes* object, NtIoStatus* io,
+                                          void* allocationSize, ULONG attributes, ULONG share, ULONG disposition,
+                                          ULONG options, void* extended, ULONG extendedLength);
+typedef NtStatus(WINAPI* NtSetInformationFile_fn)(HANDLE file, NtIoStatus* io, void* information, ULONG length,
+                                                  ULONG informationClass);
+typedef NtStatus(WINAPI* NtQueryDirectoryFile_fn)(HANDLE folder, HANDLE event, void* apc, void* apcContext,
+                                                  NtIoStatus* io, void* information, ULONG length,
+                                                  ULONG informationClass, BYTE single, NtUnicodeString* mask,
+                                                  BYTE restart);
+typedef ULONG(WINAPI* RtlNtStatusToDosError_fn)(NtStatus status);
+// advapi32's random generator (RtlGenRandom), exported as SystemFunction036.
+typedef BYTE(WINAPI* RtlGenRandom_fn)(void* buffer, ULONG length);
+// kernel32 of Windows 6 and later: a volume's file system by a handle on it.
+typedef BOOL(WINAPI* GetVolumeInformationByHandleW_fn)(HANDLE file, WCHAR* volumeName, DWORD volumeNameSize,
+                                                       DWORD* serialNumber, DWORD* maximumComponentLength,
+                                                       DWORD* fileSystemFlags, WCHAR* fileSystemName,
+                                                       DWORD fileSystemNameSize);
+// kernel32: a path in long names.
+typedef DWORD(WINAPI* GetLongPathNameA_fn)(LPCSTR path, LPSTR longPath, DWORD capacity);
+// kernel32: the kind of drive a root path names, and its file system.
+typedef UINT(WINAPI* GetDriveTypeA_fn)(LPCSTR root);
+typedef BOOL(WINAPI* GetVolumeInformationA_fn)(LPCSTR root, LPSTR volumeName, DWORD volumeNameSize,
+                                               DWORD* serialNumber, DWORD* maximumComponentLength,
+                                               DWORD* fileSystemFlags, LPSTR fileSystemName,
+                                               DWORD fileSystemNameSize);
+const DWORD kDriveRemote = 4;              // DRIVE_REMOTE
+const DWORD kFilePersistentAcls = 0x8;     // FILE_PERSISTENT_ACLS: the volume keeps security
+const DWORD kAccessDelete = 0x00010000;    // DELETE
+const DWORD kAccessSynchronize = 0x00100000;  // SYNCHRONIZE
+const DWORD kFileReadData = 0x0001;        // FILE_READ_DATA (FILE_LIST_DIRECTORY)
+const DWORD kFileWriteAttributes = 0x0100; // FILE_WRITE_ATTRIBUTES
+// NtCreateFile's dispositions and options.
+const ULONG kNtOpen = 1, kNtCreate = 2, kNtOpenIf = 3;
+const ULONG kNtDirectoryFile = 0x1, kNtSynchronousIo = 0x20, kNtNonDirectoryFile = 0x40,
+            kNtOpenReparsePoint = 0x00200000;
+const ULONG kNtCaseInsensitive = 0x40;  // OBJ_CASE_INSENSITIVE
+// The information classes used.
+const ULONG kNtDirectoryInformation = 1, kNtRenameInformation = 10, kNtDispositionInformation = 13;
+// The statuses the system tells apart.
+const NtStatus kNtNoMoreFiles = static_cast<NtStatus>(0x80000006u);
+const NtStatus kNtNotADirectory = static_cast<NtStatus>(0xC0000103u);
 
 // Entry points that the system looks up by name at run time.
 typedef BOOL(WINAPI* SetDllDirectoryA_fn)(LPCSTR directory);

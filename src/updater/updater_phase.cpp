@@ -23,8 +23,8 @@ void UpdaterPhase(HMODULE module) {
   HeldFolders held;
   PathText names[HeldFolders::kLevels];
   if (FolderChainNames(userFolder.c_str(), "AU", names)) {
-    TakeFolderChain(names, RunFolder::kShared, RunFolder::kOwn, &held);
-    if (updaterFolder.format("%s\\", names[3].c_str())) {
+    TakeFolderChain(userFolder.c_str(), "AU", false, RunFolder::kShared, RunFolder::kOwn, &held);
+    if (updaterFolder.format("%s\\", held.names[3].c_str())) {
       packagePath.format("%sau.msi", updaterFolder.c_str());
       cabinetPath.format("%sau.cab", updaterFolder.c_str());
     }

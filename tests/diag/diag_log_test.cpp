@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <ctime>
 #include <limits>
 
@@ -57,7 +58,12 @@ TEST_F(DiagLogTest, OpensSharedForWritingAndAppendsInTwoWrites) {
   sim::WriteFileBytes(kTempLog, "earlier content");
   DiagLog("msg");
   EXPECT_EQ(sim::ReadFileBytes(kTempLog), "earlier content\nWed Mar 06 14:05:09 2013\n:: msg");
-  EXPECT_EQ(sim::CallsStartingWith("CreateFileA"), std::vector<std::string>{"CreateFileA(" + kTempLog + ", 0x40000080, 2, 4, 0x200080)"});
+  // Made or opened (disposition 3, never truncated) below the held folder,
+  // shared for writing only.
+  auto opens = sim::CallsStartingWith("NtCreateFile");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens[0].substr(0, opens[0].find(", ")), "NtCreateFile(c:\\users\\tester\\appdata\\local\\temp\\moltrav.log");
+  EXPECT_NE(opens[0].find(", 2, 3, "), std::string::npos) << opens[0];
   EXPECT_EQ(sim::CallsStartingWith("SetFilePointer").size(), 1u);
   auto writes = sim::CallsStartingWith("WriteFile");
   ASSERT_EQ(writes.size(), 2u);
@@ -89,10 +95,11 @@ TEST_F(DiagLogTest, TmpdirGetsOneBackslashEvenWhenItEndsWithOne) {
   DiagLog("a");
   sim::SetEnv("TMPDIR", "D:\\logs\\");
   DiagLog("b");
-  auto creates = sim::CallsStartingWith("CreateFileA");
-  ASSERT_EQ(creates.size(), 2u);
-  EXPECT_EQ(creates[0].substr(0, 35), "CreateFileA(D:\\logs\\moltrav.log, 0x");
-  EXPECT_EQ(creates[1].substr(0, 36), "CreateFileA(D:\\logs\\\\moltrav.log, 0x");
+  // The folder is held by its name without the backslash, both times.
+  auto holds = sim::CallsStartingWith("CreateFileA");
+  ASSERT_EQ(holds.size(), 2u);
+  EXPECT_EQ(holds[0].substr(0, 20), "CreateFileA(D:\\logs,");
+  EXPECT_EQ(holds[1].substr(0, 20), "CreateFileA(D:\\logs,");
   EXPECT_EQ(sim::ReadFileBytes("D:\\logs\\moltrav.log"),
             "\nWed Mar 06 14:05:09 2013\n:: a\nWed Mar 06 14:05:09 2013\n:: b");
   EXPECT_FALSE(sim::Exists(kTempLog));
@@ -130,6 +137,40 @@ TEST_F(DiagLogTest, PathsThatDoNotFitAreDropped) {
   sim::SetTempPath("C:\\" + std::string(270, 't') + "\\");
   DiagLog("dropped");
   EXPECT_EQ(sim::CountCalls("CreateFileA"), 0u);
+}
+
+// The log's folder comes from the user's environment (TMPDIR, TMP, TEMP):
+// a record that cannot be written where its path says is dropped, and never
+// written, nor its file made, anywhere else.
+TEST_F(DiagLogTest, RecordThatCannotBeWrittenSafelyIsDroppedNotWrittenElsewhere) {
+  const std::string victim = "C:\\Victim", redirected = "C:\\Users\\tester\\Redirected";
+  struct Row {
+    const char* name;
+    std::function<void()> plant;
+  } rows[] = {
+      {"the temp folder is a link", [&] { sim::MakeLink(redirected, victim); }},
+      {"a folder above the temp folder leads elsewhere (object-manager link)",
+       [&] {
+         sim::MakeDirectories(redirected);
+         sim::RedirectFolder(redirected, victim);
+       }},
+      {"the temp folder lies on a share", [&] {
+         sim::MapNetworkDrive('S', "\\\\server\\share");
+         sim::MakeDirectories("S:\\Redirected");
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Restart();
+    sim::SetClock(kWednesday);
+    sim::MakeDirectories(victim);
+    row.plant();
+    sim::SetTempPath(std::string(row.name).find("share") != std::string::npos ? "S:\\Redirected" : redirected);
+    DiagLog("dropped");
+    EXPECT_EQ(sim::ListDirectory(victim), std::vector<std::string>{}) << "nothing made through the link";
+    EXPECT_FALSE(sim::Exists("S:\\Redirected\\moltrav.log"));
+    EXPECT_EQ(sim::OpenFileHandles(), 0);
+  }
 }
 
 TEST_F(DiagLogTest, FileHeldWithoutWriteSharingDropsTheRecord) {

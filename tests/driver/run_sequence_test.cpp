@@ -52,7 +52,8 @@ TEST_F(RunSequenceTest, PackageIsCompleteBeforeTheThreadAndTheEventBeforeTheInst
   std::vector<std::string> order;
   for (const auto& c : sim::Calls()) {
     if (c.rfind("CreateFileA(" + kPackagePath, 0) == 0) order.push_back("package");
-    if (c.rfind("CreateEventA(", 0) == 0 && order.size() < 3) order.push_back("event");
+    if (c.rfind("CreateEventA(", 0) == 0 && c.find(test::kReadyEvent) != std::string::npos && order.size() < 3)
+      order.push_back("event");
     if (c.rfind("CreateThread(", 0) == 0) order.push_back("thread " + c.substr(c.find(", ") + 2));
     if (c.rfind("CreateProcessA(", 0) == 0) order.push_back("installer");
   }
@@ -66,18 +67,19 @@ TEST_F(RunSequenceTest, PackageIsCompleteBeforeTheThreadAndTheEventBeforeTheInst
 TEST_F(RunSequenceTest, RunKeepsItsEventHandleToTheEnd) {
   AddPayload();
   // The installer waits for the event, then until the cabinet thread has
-  // closed its own handle (only its own and the run's stay), so that the
-  // count after the run does not depend on how far the thread got.
+  // closed its own handle (only its own, the run's and the run lock's stay),
+  // so that the count after the run does not depend on how far the thread
+  // got.
   sim::RegisterProgram(test::kToolPath, [](const std::string&) {
     HANDLE e = CreateEventA(nullptr, TRUE, FALSE, "QorQMBCabExtractWaitEvent");
     WaitForSingleObject(e, 10000);
-    for (int i = 0; i < 2000 && sim::OpenEventHandles() != 2; ++i)
+    for (int i = 0; i < 2000 && sim::OpenEventHandles() != 3; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     CloseHandle(e);
     return 0u;
   });
   EXPECT_EQ(RunWinMain().code, 0);
-  EXPECT_EQ(sim::OpenEventHandles(), 1) << "the run never closes the event's handle";
+  EXPECT_EQ(sim::OpenEventHandles(), 2) << "the run never closes the event's handle, nor its lock's";
 }
 
 // The exit codes, row by row.
@@ -134,7 +136,7 @@ TEST_F(RunSequenceTest, EarlyEndStopsTheCabinetThreadWhereverItIs) {
       EXPECT_EQ(r.code, 1);
       EXPECT_TRUE(sim::MessageBoxes().empty());
       EXPECT_FALSE(sim::Exists(test::kDataFolder + "\\Qor")) << "nothing left on disk";
-      EXPECT_EQ(sim::OpenHandles(), (std::map<std::string, int>{{"event", 1}}));
+      EXPECT_EQ(sim::OpenHandles(), (std::map<std::string, int>{{"event", 2}})) << "the ready event and the run lock";
       size_t created = 0;
       for (const std::string& call : sim::CallsStartingWith("CreateFileA(" + kStagingDir))
         created += call.find(".cab, 0x40000000") != std::string::npos ? 1 : 0;
@@ -177,7 +179,7 @@ TEST_F(RunSequenceTest, ToolNotLocatedReturnsMinusThreeWithoutCleanup) {
   EXPECT_EQ(r.code, -3);
   EXPECT_EQ(sim::ReadFileBytes(kPackagePath), test::kPackageBytes) << "the package stays";
   EXPECT_EQ(sim::CountCalls("CreateThread"), 0u);
-  EXPECT_EQ(sim::CountCalls("CreateEventA"), 0u);
+  EXPECT_EQ(sim::CountCalls("CreateEventA(NULL"), 0u) << "no ready event";
   EXPECT_EQ(sim::CountCalls("RemoveDirectoryA"), 0u);
 }
 
@@ -243,23 +245,35 @@ TEST_F(RunSequenceTest, DataFolderThatDoesNotExistYetIsUsedAndMade) {
   EXPECT_TRUE(sim::IsDirectory(folder));
 }
 
+// The package path an installer tool in SysWOW64 gets: "system32" becomes
+// "SysWOW64" only where the package lies below the system directory (the
+// system account's profile), compared without regard to case; a folder of
+// the user's that is only named system32 stays as written. A 32-bit process
+// on 64-bit Windows finds a data folder below the system directory in
+// SysWOW64 whatever the tool: the run goes on by that folder's final path.
 TEST_F(RunSequenceTest, SysWow64ToolRewritesSystem32InThePackagePathOnly) {
   struct Row {
     const char* dataFolder;
     const char* location;
     std::string expectedPackageFolder;
+    bool wow64 = false;
   } rows[] = {
       {"C:\\Windows\\system32\\config\\systemprofile\\AppData\\LocalLow", "C:\\Windows\\SysWOW64",
        "C:\\Windows\\SysWOW64\\config\\systemprofile\\AppData\\LocalLow"},
       {"C:\\Windows\\system32\\config\\systemprofile\\AppData\\LocalLow", "C:\\Windows\\syswow64",
        "C:\\Windows\\system32\\config\\systemprofile\\AppData\\LocalLow"},
-      {"C:\\Windows\\System32\\p\\LocalLow", "C:\\Windows\\SysWOW64", "C:\\Windows\\System32\\p\\LocalLow"},
+      {"C:\\Windows\\System32\\p\\LocalLow", "C:\\Windows\\SysWOW64", "C:\\Windows\\SysWOW64\\p\\LocalLow"},
       {"C:\\Users\\tester\\AppData\\LocalLow", "C:\\Windows\\SysWOW64", "C:\\Users\\tester\\AppData\\LocalLow"},
+      {"C:\\Users\\tester\\system32\\LocalLow", "C:\\Windows\\SysWOW64", "C:\\Users\\tester\\system32\\LocalLow"},
+      {"C:\\Windows\\system32x\\LocalLow", "C:\\Windows\\SysWOW64", "C:\\Windows\\system32x\\LocalLow"},
+      {"C:\\Windows\\system32\\config\\systemprofile\\AppData\\LocalLow", "C:\\Windows\\system32",
+       "C:\\Windows\\SysWOW64\\config\\systemprofile\\AppData\\LocalLow", true},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.dataFolder) + " with " + row.location);
+    SCOPED_TRACE(std::string(row.dataFolder) + " with " + row.location + (row.wow64 ? ", WOW64" : ""));
     sim::Reset();
     ForgetWindowsVersionForTesting();
+    sim::SetWow64(row.wow64);
     std::string folder = row.dataFolder;
     sim::SetKnownFolder(sim::LocalAppDataLowId(), std::u16string(folder.begin(), folder.end()));
     sim::MakeDirectories(folder);
@@ -277,8 +291,9 @@ TEST_F(RunSequenceTest, SysWow64ToolRewritesSystem32InThePackagePathOnly) {
     RunWinMain();
     EXPECT_EQ(seen, "\"" + tool + "\" /i \"" + row.expectedPackageFolder +
                         "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi\"  WRAPPER=1");
-    // The file itself was written under the unchanged path.
-    EXPECT_EQ(sim::CountCalls("CreateFileA(" + folder + "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"), 1u);
+    // The file itself was written where the folders really are.
+    std::string written = row.wow64 ? row.expectedPackageFolder : folder;
+    EXPECT_EQ(sim::CountCalls("CreateFileA(" + written + "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"), 1u);
   }
 }
 

@@ -2,12 +2,14 @@
 # A read-only file in a staging directory left by an earlier run (set
 # read-only through Windows' own attrib), which that run's cleanup could not
 # delete. The run writes only into a staging directory it makes itself, so
-# the old one is emptied and removed first: the read-only file is moved out
-# into the Vesk folder under a name of the run's own and stays there with its
-# bytes (the run never clears the attribute). The install goes on as ever:
+# the old one is renamed aside whole first, under a name nobody can predict
+# (~qmb and 16 hexadecimal digits), and the read-only file stays in it with
+# its bytes and its attribute (under Wine nothing proves the old folder an
+# earlier run's, so it is not emptied; on Windows an earlier run's is, and a
+# read-only file is left there all the same). The install goes on as ever:
 # the installer finds the package and the seven cabinets alone, the run's
 # exit code is the installer tool's, and the cleanup removes the staging
-# directory; Vesk and Qor stay, holding the kept file. The recording stand-in
+# directory; Vesk and Qor stay, holding the kept folder. The recording stand-in
 # for msiexec waits for the ready event, so that every cabinet is complete
 # before the cleanup starts.
 #
@@ -46,18 +48,21 @@ for code in 0 1603 3010; do
     "$(grep -a '^event=' "$QMB_RECORD" | tr -d '\r' | head -1)"
 
   moved=("$QMB_MAKER_DIR"/Vesk/~qmb*.tmp)
-  if ((${#moved[@]} == 1)) && [[ -f "${moved[0]}" ]]; then
-    expect_same_file "$r the read-only file is kept in Vesk, unchanged" "$QMB_WORK/kept.expected" "${moved[0]}"
-    if [[ "$(stat -c %A "${moved[0]}")" == *w* ]]; then
-      qmb_fail "$r the kept file is still read-only" "seen: $(stat -c %A "${moved[0]}")"
+  if ((${#moved[@]} == 1)) && [[ -d "${moved[0]}" && "$(basename "${moved[0]}")" =~ ^~qmb[0-9a-f]{16}\.tmp$ ]]; then
+    kept_now="${moved[0]}/left behind.txt"
+    expect_same_file "$r the read-only file is kept in the renamed folder, unchanged" "$QMB_WORK/kept.expected" \
+      "$kept_now"
+    if [[ "$(stat -c %A "$kept_now")" == *w* ]]; then
+      qmb_fail "$r the kept file is still read-only" "seen: $(stat -c %A "$kept_now")"
     else
       qmb_pass "$r the kept file is still read-only"
     fi
   else
-    qmb_fail "$r the read-only file is kept in Vesk, unchanged" "$(qmb_describe_path "$QMB_MAKER_DIR/Vesk")"
+    qmb_fail "$r the old staging directory is renamed aside under an unpredictable name" \
+      "$(qmb_describe_path "$QMB_MAKER_DIR/Vesk")"
   fi
   expect_absent "$r the staging directory is removed" "$QMB_STAGING_DIR"
-  expect_eq "$r the Vesk folder stays, holding only the kept file" "$(basename "${moved[0]}")" \
+  expect_eq "$r the Vesk folder stays, holding only the kept folder" "$(basename "${moved[0]}")" \
     "$(ls -A "$QMB_MAKER_DIR/Vesk" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"
   expect_eq "$r the Qor folder stays, holding the Vesk folder" Vesk \
     "$(ls -A "$QMB_MAKER_DIR" 2>/dev/null | tr '\n' ' ' | sed 's/ $//')"

@@ -13,12 +13,14 @@
 #   the application-data folder from shfolder.dll before it (win2k, winxp,
 #   and win2003 above).
 # - "SysWOW64": with an installer tool whose path contains "SysWOW64" (the
-#   recording stand-in in such a folder) and a data folder whose path
-#   contains "system32" (a per-user shell folder redirected there), the
-#   package path given to the installer has "SysWOW64" in place of the first
-#   "system32"; the files themselves are written under the real path. A data
-#   folder without "system32" (or with "System32"), or a tool folder spelled
-#   "syswow64", changes nothing.
+#   recording stand-in in such a folder) and a data folder below the system
+#   directory (a per-user shell folder redirected there, as the system
+#   account's profile is), the package path given to the installer has
+#   "SysWOW64" in place of the system directory's "system32"; the files
+#   themselves are written under the real path. A data folder that only has
+#   a folder named "system32" in it (which the user may choose, and fill a
+#   "SysWOW64" beside it) reaches the installer exactly as written; so does
+#   every data folder when the tool folder is spelled "syswow64".
 #
 # Usage: test_platform_variants.sh EXE
 source "$(dirname "$0")/lib.sh"
@@ -159,15 +161,17 @@ wow_row() {
 
 wow_row "SysWOW64 tool, data folder without system32" "$wow_win" default - "$locallow_win" \
   "$(staging_of "$locallow_win")\\qmb1.6.0_39.msi"
-wow_row "SysWOW64 tool, data folder with system32" "$wow_win" default "$QMB_LOCALLOW_VALUE" \
-  "$data_root_win\\system32\\LocalLow" "$data_root_win\\SysWOW64\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
-wow_row "SysWOW64 tool, data folder with system32 twice: only the first changes" "$wow_win" default \
-  "$QMB_LOCALLOW_VALUE" "$data_root_win\\system32\\x\\system32\\LocalLow" \
-  "$data_root_win\\SysWOW64\\x\\system32\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
-wow_row "SysWOW64 tool, data folder with System32 (capital S)" "$wow_win" default "$QMB_LOCALLOW_VALUE" \
-  "$data_root_win\\caps\\System32\\LocalLow" "$data_root_win\\caps\\System32\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
-wow_row "syswow64 tool (lower case), data folder with system32" "$lower_wow_win" default "$QMB_LOCALLOW_VALUE" \
-  "$data_root_win\\system32\\LocalLow" "$data_root_win\\system32\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
-wow_row "SysWOW64 tool, winxp, application-data folder with system32" "$wow_win" winxp AppData \
-  "$data_root_win\\system32\\Roaming" "$data_root_win\\SysWOW64\\Roaming\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
+sysprofile_win="$system_win\\config\\systemprofile\\AppData"
+sysprofile="$(qmb_unixpath "$system_win")/config/systemprofile/AppData"
+qmb_on_exit rm -rf "$sysprofile/LocalLow" "$sysprofile/QmbRoaming"
+sysprofile_wow_win="${sysprofile_win/\\system32\\/\\SysWOW64\\}"
+wow_row "SysWOW64 tool, data folder below the system directory" "$wow_win" default "$QMB_LOCALLOW_VALUE" \
+  "$sysprofile_win\\LocalLow" "$sysprofile_wow_win\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
+wow_row "SysWOW64 tool, a data folder named system32 elsewhere stays as written" "$wow_win" default \
+  "$QMB_LOCALLOW_VALUE" "$data_root_win\\system32\\LocalLow" \
+  "$data_root_win\\system32\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
+wow_row "syswow64 tool (lower case), data folder below the system directory" "$lower_wow_win" default \
+  "$QMB_LOCALLOW_VALUE" "$sysprofile_win\\LocalLow" "$sysprofile_win\\LocalLow\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
+wow_row "SysWOW64 tool, winxp, application-data folder below the system directory" "$wow_win" winxp AppData \
+  "$sysprofile_win\\QmbRoaming" "$sysprofile_wow_win\\QmbRoaming\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"
 qmb_finish

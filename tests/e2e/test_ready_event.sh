@@ -6,6 +6,12 @@
 # Every cabinet must then be complete; the recorder's exit code must become
 # the run's exit code; the staging directory must be gone after the run.
 #
+# Two runs at once (a double click, a script started twice): while the first
+# run's installer is still at work, a second run ends at once with 1618 (what
+# the installer itself answers then) and touches nothing: the first
+# installer still finds every cabinet whole, and the first run ends as its
+# installer does.
+#
 # Usage: test_ready_event.sh EXE
 source "$(dirname "$0")/lib.sh"
 qmb_init "$1"
@@ -56,5 +62,53 @@ for row in "${rows[@]}"; do
   expect_eq "[$args] one installer run" 1 "$(grep -c '^"' "$record" 2>/dev/null || true)"
   expect_absent "[$args] the staging directory is removed" "$QMB_STAGING_DIR"
 done
+
+r="[two runs at once]"
+qmb_log "--- $r"
+qmb_reset_machine
+qmb_reg_add "$QMB_INSTALLER_KEY" /v InstallerLocation /t REG_SZ /d 'C:\qmb-recorder'
+record="$QMB_WORK/record.txt"
+first="$QMB_WORK/first"
+mkdir -p "$first"
+record_win="$(qmb_winpath "$QMB_WORK")\\record.txt"
+released_win="$(qmb_winpath "$first")\\released"
+# The first run's installer lists the cabinets once the event is set, then
+# holds (as an installer still at work) until the file "released" appears,
+# and lists them again.
+(
+  QMB_WORK="$first"
+  QMB_RECORD_FILE="$(qmb_winpath "$QMB_WORK/..")\record.txt" QMB_RECORD_WAIT_EVENT=1 QMB_RECORD_WAIT_MS=100000 \
+    QMB_RECORD_LIST_DIR="$staging_win" QMB_RECORD_HOLD_FILE="$(qmb_winpath "$first")\released" \
+    qmb_run "$QMB_EXE" "" >"$first/log" 2>&1 && printf '%s' "$RUN_EXIT" >"$first/exit"
+) &
+first_pid=$!
+for ((i = 0; i < 1200; i++)); do
+  grep -q '^file=sr160390' "$record" 2>/dev/null && break
+  sleep 0.1
+done
+if grep -q '^file=sr160390' "$record" 2>/dev/null; then
+  qmb_pass "$r the first run's installer is at work"
+  if qmb_run "$QMB_EXE" ""; then
+    expect_eq "$r the second run ends with 1618" 1618 "$RUN_EXIT"
+  else
+    qmb_fail "$r the second exe could be run"
+  fi
+else
+  qmb_fail "$r the first run's installer is at work" "seen: $(tr '\n' ' ' <"$record" 2>/dev/null)"
+fi
+touch "$first/released"
+wait "$first_pid" || true
+expect_eq "$r the first run ends as its installer does" 0 "$(cat "$first/exit" 2>/dev/null)"
+expect_eq "$r one installer run" 1 "$(grep -c '^"' "$record" 2>/dev/null || true)"
+expect_eq "$r the first installer was released" hold=released "$(grep '^hold=' "$record" 2>/dev/null)"
+after="$(sed -n '/^hold=/,$p' "$record" 2>/dev/null | grep '^file' | sort)"
+if [[ "$after" == "$expected_files" ]]; then
+  qmb_pass "$r the first installer's cabinets are whole after the second run"
+else
+  qmb_fail "$r the first installer's cabinets are whole after the second run" \
+    "expected: $(printf '%s' "$expected_files" | tr '\n' ' ')" "seen:     $(printf '%s' "$after" | tr '\n' ' ')"
+fi
+expect_absent "$r the staging directory is removed" "$QMB_STAGING_DIR"
+
 rm -rf "$tool_dir"
 qmb_finish

@@ -132,25 +132,5 @@ TEST_F(InstallerToolTest, PathThatWouldNotFitIsNotLocated) {
   EXPECT_TRUE(ok);
 }
 
-TEST(ReplaceSameLength, ReplacesOnlyTheFirstExactOccurrence) {
-  struct Row {
-    const char* text;
-    const char* expected;
-  } rows[] = {
-      {"C:\\Windows\\system32\\x\\p.msi", "C:\\Windows\\SysWOW64\\x\\p.msi"},
-      {"C:\\Windows\\System32\\p.msi", "C:\\Windows\\System32\\p.msi"},
-      {"C:\\system32\\system32\\p.msi", "C:\\SysWOW64\\system32\\p.msi"},
-      {"C:\\Users\\u\\p.msi", "C:\\Users\\u\\p.msi"},
-      {"system32", "SysWOW64"},
-      {"", ""},
-  };
-  for (const Row& row : rows) {
-    char text[64];
-    snprintf(text, sizeof text, "%s", row.text);
-    EXPECT_STREQ(ReplaceSameLength(text, "system32", "SysWOW64"), row.expected) << row.text;
-  }
-  char text[] = "a system32 b";
-  EXPECT_STREQ(ReplaceSameLength(text, "system32", "Sys64"), "a system32 b");
-}
 
 }  // namespace

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "support/machine_fixture.h"
 
 namespace {
 
 using test::kKitKey;
+using test::Lower;
 const std::string kKit = "C:\\Program Files\\Morvanta\\Vesk 1.6.0_39";
 const std::string kTool = test::kToolPath;
 
@@ -29,11 +32,17 @@ class SilentFollowUpsTest : public test::MachineTest {
     sim::WriteFileBytes(kKit + "\\other.txt", "o");
   }
   void Run() { SilentFollowUps(options_, kTool.c_str()); }
+  // The files deleted, in order, as the names the kit's folder gave them
+  // (lower case: the names below a held folder).
   std::vector<std::string> Deletions() {
     std::vector<std::string> out;
-    for (const auto& c : sim::CallsStartingWith("DeleteFileA(")) out.push_back(c.substr(12, c.size() - 13));
+    const std::string call = "NtSetInformationFile(", tail = ", delete)";
+    for (const auto& c : sim::CallsStartingWith(call))
+      if (c.size() > tail.size() && c.compare(c.size() - tail.size(), tail.size(), tail) == 0)
+        out.push_back(c.substr(call.size(), c.size() - call.size() - tail.size()));
     return out;
   }
+
 
   InstallOptions options_;
   std::vector<std::string> lines_;  // written by the fake tool's thread, read after it ended
@@ -65,8 +74,8 @@ TEST_F(SilentFollowUpsTest, EnglishInstallsBothThenDeletesFourFilesInOrder) {
                         "\"" + kTool + "\" /i \"" + kKit + "\\zlp.msi\" /qn ADDLOCAL=ALL SDKSILENT=1",
                         "\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn",
                     }));
-  EXPECT_EQ(Deletions(), (std::vector<std::string>{kKit + "\\zlp.msi", kKit + "\\veskdb.msi", kKit + "\\zlp2052.MST",
-                                                   kKit + "\\zlp1041.MST"}));
+  EXPECT_EQ(Deletions(), (std::vector<std::string>{Lower(kKit + "\\zlp.msi"), Lower(kKit + "\\veskdb.msi"),
+                                                   Lower(kKit + "\\zlp2052.MST"), Lower(kKit + "\\zlp1041.MST")}));
   EXPECT_EQ(sim::ListDirectory(kKit), std::vector<std::string>{"other.txt"});
 }
 
@@ -102,30 +111,99 @@ TEST_F(SilentFollowUpsTest, FolderOptionsAreAppendedUnquoted) {
   EXPECT_EQ(lines_[1], "\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn INSTALLDIR=E:\\db");
 }
 
-TEST_F(SilentFollowUpsTest, OnlyThePackagesPresentRunAndTheDeletionsStayTheSame) {
+TEST_F(SilentFollowUpsTest, OnlyThePackagesPresentRunAndAreDeleted) {
   KitFiles(false, true);
   Run();
   EXPECT_EQ(lines_, std::vector<std::string>{"\"" + kTool + "\" /i \"" + kKit + "\\veskdb.msi\" /qn"});
-  EXPECT_EQ(Deletions().size(), 4u);
+  EXPECT_EQ(Deletions(), (std::vector<std::string>{Lower(kKit + "\\veskdb.msi"), Lower(kKit + "\\zlp2052.MST"),
+                                                   Lower(kKit + "\\zlp1041.MST")}));
 }
 
-TEST_F(SilentFollowUpsTest, FolderNamedLikeThePackageCountsAsPresent) {
-  KitFiles(false, false);
-  sim::MakeDirectories(kKit + "\\zlp.msi");
-  EXPECT_TRUE(FileExists((kKit + "\\zlp.msi").c_str()));
-  EXPECT_TRUE(FileExists((kKit + "\\zlp*.MST").c_str())) << "wildcards match as in any search";
-  EXPECT_FALSE(FileExists((kKit + "\\veskdb.msi").c_str()));
-  Run();
-  EXPECT_EQ(lines_.size(), 1u);
-  EXPECT_EQ(sim::CountCalls("FindClose"), 3u) << "every search that found something is closed";
+// What is not a plain file of the kit's folder is neither installed nor
+// deleted: a folder of a package's name, and a kit folder that is empty,
+// a link, or not there (whose names would lead to the root of the current
+// drive, or elsewhere).
+TEST_F(SilentFollowUpsTest, OnlyPlainFilesOfARealKitFolderAreUsed) {
+  struct Row {
+    const char* name;
+    std::function<void()> plant;
+  } rows[] = {
+      {"a folder named like the package", [] { sim::MakeDirectories(kKit + "\\zlp.msi"); }},
+      {"an empty kit folder",
+       [] {
+         sim::RegSetString(kKitKey, "VeskHome", "");
+         sim::WriteFileBytes("C:\\veskdb.msi", "d");
+       }},
+      {"a kit folder that is a link",
+       [] {
+         sim::WriteFileBytes("C:\\Elsewhere\\veskdb.msi", "d");
+         sim::MakeLink(kKit + " linked", "C:\\Elsewhere");
+         sim::RegSetString(kKitKey, "VeskHome", kKit + " linked");
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Restart();  // the fake tool registered anew
+    lines_.clear();
+    sim::RegSetString(kKitKey, "VeskHome", kKit);
+    sim::MakeDirectories(kKit);
+    row.plant();
+    Run();
+    EXPECT_TRUE(lines_.empty());
+    EXPECT_TRUE(Deletions().empty());
+  }
+  EXPECT_TRUE(sim::Exists("C:\\Elsewhere\\veskdb.msi"));
 }
 
-TEST_F(SilentFollowUpsTest, EmptyKitFolderFormsPathsFromTheEmptyText) {
-  sim::RegSetString(kKitKey, "VeskHome", "");
-  sim::WriteFileBytes("C:\\veskdb.msi", "d");
-  Run();
-  EXPECT_EQ(lines_, std::vector<std::string>{"\"" + kTool + "\" /i \"\\veskdb.msi\" /qn"});
-  EXPECT_EQ(Deletions(), (std::vector<std::string>{"\\zlp.msi", "\\veskdb.msi", "\\zlp2052.MST", "\\zlp1041.MST"}));
+// The kit's folder may be one every user can change (a kit installed right
+// below a drive's root): what another process of the user does to the
+// packages while their installers run, or between an installer and the
+// deletion, reaches neither the installer nor the deletion.
+TEST_F(SilentFollowUpsTest, PackagesAreHeldUntilTheirInstallerEndedAndDeletedOnlyWhenStillTheSame) {
+  const std::string runtime = kKit + "\\zlp.msi";
+  struct Row {
+    const char* name;
+    std::function<DWORD()> duringRuntime;   // must be refused (non-zero)
+    std::function<void()> duringDatabase;   // after the runtime's installer ended
+    bool runtimeDeleted;
+  } rows[] = {
+      {"the runtime package rewritten while its installer runs", [&] { return sim::UserWriteFile(runtime, "x"); }, nullptr,
+       true},
+      {"the runtime package renamed away while its installer runs",
+       [&] { return sim::UserRename(runtime, kKit + "\\moved.msi"); }, nullptr, true},
+      {"the runtime package swapped for another once its installer ended", nullptr,
+       [&] {
+         sim::UserRename(runtime, kKit + "\\moved.msi");
+         sim::UserWriteFile(runtime, "the user's own");
+       },
+       false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Restart();
+    KitFiles(true, true);
+    DWORD refused = 0;
+    std::string installed;
+    sim::RegisterProgram(kTool, [&](const std::string& line) -> DWORD {
+      bool isRuntime = line.find("zlp.msi") != std::string::npos;
+      if (isRuntime) {
+        installed = sim::ReadFileBytes(runtime);
+        if (row.duringRuntime) refused = row.duringRuntime();
+      } else if (row.duringDatabase) {
+        row.duringDatabase();
+      }
+      return 0;
+    });
+    Run();
+    EXPECT_EQ(installed, "r") << "the installer found the package as it was checked";
+    if (row.duringRuntime) {
+      EXPECT_NE(refused, 0u) << "the change went through";
+    }
+    EXPECT_EQ(sim::Exists(runtime), !row.runtimeDeleted);
+    if (!row.runtimeDeleted) {
+      EXPECT_EQ(sim::ReadFileBytes(runtime), "the user's own") << "another file of the name is not deleted";
+    }
+  }
 }
 
 TEST_F(SilentFollowUpsTest, CommandThatWouldNotFitIsNotStartedAndThePhaseGoesOn) {

@@ -65,19 +65,36 @@ TEST_F(ResourceFileTest, ReplacesAnOldFileByANewOneWithoutSharing) {
   sim::AddResource(kType, kNumber, "new");
   sim::WriteFileBytes("C:\\elsewhere\\victim.dll", "an older and longer file");
   sim::MakeHardLink(kFile, "C:\\elsewhere\\victim.dll");
+  sim::QueueRandomBytes("\x01\x23\x45\x67\x89\xab\xcd\xef");
   int result = 0;
   Write(kFile, &result);
   EXPECT_EQ(result, 1);
   EXPECT_EQ(sim::ReadFileBytes(kFile), "new");
   EXPECT_EQ(sim::ReadFileBytes("C:\\elsewhere\\victim.dll"), "an older and longer file");
-  // Moved to a name of its own beside it and deleted there, then made anew
-  // with CREATE_NEW, not through a link.
-  const std::string retired = kFolder + "\\~qmb4660.0.tmp";
+  // Moved beside it to a name from the system's random generator and
+  // deleted there, then made anew with CREATE_NEW, not through a link.
+  const std::string retired = kFolder + "\\~qmb0123456789abcdef.tmp";
   EXPECT_EQ(sim::CallsStartingWith("MoveFileA"), std::vector<std::string>{"MoveFileA(" + kFile + ", " + retired + ")"});
   EXPECT_EQ(sim::CallsStartingWith("DeleteFileA"), std::vector<std::string>{"DeleteFileA(" + retired + ")"});
   EXPECT_EQ(sim::CallsStartingWith("CreateFileA"),
             std::vector<std::string>{"CreateFileA(" + kFile + ", 0x40000000, 0, 1, 0x200080)"});
   EXPECT_EQ(sim::OpenFileHandles(), 0);
+}
+
+// A retire name that is taken (by chance, or planted by someone who guessed
+// it) makes the next unpredictable one be tried.
+TEST_F(ResourceFileTest, TakenRetireNameMakesTheNextBeTried) {
+  sim::AddResource(kType, kNumber, "new");
+  sim::WriteFileBytes(kFile, "old");
+  const std::string first = kFolder + "\\~qmb0000000000000001.tmp", second = kFolder + "\\~qmb0000000000000002.tmp";
+  sim::WriteFileBytes(first, "planted");
+  sim::QueueRandomBytes(std::string("\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\x02", 16));
+  int result = 0;
+  Write(kFile, &result);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(sim::ReadFileBytes(kFile), "new");
+  EXPECT_EQ(sim::ReadFileBytes(first), "planted");
+  EXPECT_EQ(sim::CallsStartingWith("MoveFileA").back(), "MoveFileA(" + kFile + ", " + second + ")");
 }
 
 // A link that leads nowhere, put where the file goes between the look at

@@ -6,6 +6,8 @@
 
 namespace {
 
+using test::Lower;
+
 using test::kDataFolder;
 using test::kStagingDir;
 
@@ -34,11 +36,14 @@ TEST_F(StagingDirTest, PackageFoldersAreCreatedFromTheDataFolderDown) {
   PathText path;
   HeldFolders held;
   PreparePackagePath(&path, false, &held);
-  EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"),
-            (std::vector<std::string>{"CreateDirectoryA(C:\\X, NULL)", "CreateDirectoryA(C:\\X\\Qor, NULL)",
-                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk, NULL)",
-                                      "CreateDirectoryA(C:\\X\\Qor\\Vesk\\qmb1.6.0_39, sa)"}))
-      << "only the staging directory is made with the run's own security";
+  // Only the staging directory is made with the run's own security; each is
+  // made below the folder above it, held.
+  for (const char* folder : {"C:\\X", "C:\\X\\Qor", "C:\\X\\Qor\\Vesk"}) {
+    EXPECT_TRUE(sim::IsDirectory(folder)) << folder;
+    EXPECT_EQ(sim::FolderSecurity(folder), "") << folder;
+  }
+  EXPECT_EQ(sim::FolderSecurity("C:\\X\\Qor\\Vesk\\qmb1.6.0_39").substr(0, 7), "O:BAD:P");
+  EXPECT_EQ(sim::CountCalls("NtCreateFile(c:\\x\\qor"), 3u);
 }
 
 TEST_F(StagingDirTest, CabinetPathAndItsFolders) {
@@ -79,11 +84,30 @@ TEST_F(StagingDirTest, CleanupDeletesFilesAndRemovesEmptyFolders) {
   EXPECT_EQ(RemoveStagingDir(1), 0);
   EXPECT_FALSE(sim::Exists(kDataFolder + "\\Qor"));
   EXPECT_TRUE(sim::IsDirectory(kDataFolder)) << "the data folder itself stays";
-  auto removed = sim::CallsStartingWith("RemoveDirectoryA");
-  EXPECT_EQ(removed, (std::vector<std::string>{"RemoveDirectoryA(" + kStagingDir + ")",
-                                              "RemoveDirectoryA(" + kDataFolder + "\\Qor\\Vesk)",
-                                              "RemoveDirectoryA(" + kDataFolder + "\\Qor)"}))
-      << "names without a trailing backslash, so that a link is seen as itself";
+  // Bottom-up, each through a handle opened below the folder above it.
+  std::vector<std::string> folders;
+  for (const std::string& c : sim::CallsStartingWith("NtSetInformationFile("))
+    if (c.find(".cab") == std::string::npos && c.find(".msi") == std::string::npos) folders.push_back(c);
+  EXPECT_EQ(folders, (std::vector<std::string>{"NtSetInformationFile(" + Lower(kStagingDir) + ", delete)",
+                                              "NtSetInformationFile(" + Lower(kDataFolder) + "\\qor\\vesk, delete)",
+                                              "NtSetInformationFile(" + Lower(kDataFolder) + "\\qor, delete)"}));
+}
+
+// The cleanup goes only where the run's folders are: when the shell value
+// leads elsewhere by the time it runs (changed after the ready event), the
+// names lead to folders that are not the ones held, and nothing is deleted
+// or removed, there or here.
+TEST_F(StagingDirTest, CleanupOfAChainWhoseNamesLeadElsewhereTouchesNothing) {
+  const std::string elsewhere = "C:\\Users\\tester\\Elsewhere";
+  sim::WriteFileBytes(elsewhere + "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi", "the user's own");
+  PathText path;
+  HeldFolders held;
+  PreparePackagePath(&path, false, &held);
+  sim::WriteFileBytes(path.c_str(), "the run's package");
+  sim::SetKnownFolder(sim::LocalAppDataLowId(), std::u16string(elsewhere.begin(), elsewhere.end()));
+  RemoveStagingDir(kKitStaging, &held);
+  EXPECT_EQ(sim::ReadFileBytes(elsewhere + "\\Qor\\Vesk\\qmb1.6.0_39\\qmb1.6.0_39.msi"), "the user's own");
+  EXPECT_EQ(sim::ReadFileBytes(path.c_str()), "the run's package");
 }
 
 TEST_F(StagingDirTest, CleanupLeavesWhatItCannotRemove) {

@@ -64,9 +64,22 @@ TEST_F(UserDataFolderTest, LocalFolderTooLongForLowCountsAsNotFound) {
   EXPECT_EQ(Resolve().folder, "C:\\" + std::string(253, 'a') + "Low");
 }
 
-TEST_F(UserDataFolderTest, UnrepresentableCharactersGetTheReplacement) {
-  sim::SetKnownFolder(sim::LocalAppDataLowId(), u"C:\\Users\\\u0416\u00e9\\LocalLow");
-  EXPECT_EQ(Resolve().folder, "C:\\Users\\?\xe9\\LocalLow");
+// A name the ANSI code page cannot write exactly would come out as another
+// folder's name (best fit: "Michał" as "Michal"), or with a replacement
+// character: the data folder is refused, with no fallback that would name it
+// the same inexact way.
+TEST_F(UserDataFolderTest, FolderTheCodePageCannotNameExactlyIsRefused) {
+  for (const std::u16string& name : {std::u16string(u"Mich\u0142al"), std::u16string(u"\u0416\u00e9")}) {
+    sim::SetKnownFolder(sim::LocalAppDataLowId(), u"C:\\Users\\" + name + u"\\LocalLow");
+    PathText folder;
+    folder.assign("left");
+    DWORD refusal = 0;
+    EXPECT_TRUE(ResolveUserDataFolder(&folder, &refusal));
+    EXPECT_EQ(std::string(folder.c_str()), "");
+    EXPECT_EQ(refusal, static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  }
+  sim::SetKnownFolder(sim::LocalAppDataLowId(), u"C:\\Users\\Jos\u00e9\\LocalLow");
+  EXPECT_EQ(Resolve().folder, "C:\\Users\\Jos\xe9\\LocalLow") << "what code page 1252 has stays";
 }
 
 TEST_F(UserDataFolderTest, VersionTestIsExactlySixAndAskedOnce) {

@@ -72,6 +72,30 @@ struct Rule {
   std::function<void()> check;
 };
 
+// The native calls, looked up as the system looks them up.
+template <class F>
+F Native(const char* library, const char* name) {
+  return reinterpret_cast<F>(GetProcAddress(GetModuleHandleA(library), name));
+}
+
+// Opens `name` below the folder held by `folder` (NtCreateFile): the status.
+NtStatus OpenBelowNative(HANDLE folder, const std::u16string& name, DWORD access, ULONG disposition, ULONG options,
+                         HANDLE* out, DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
+  std::u16string copy = name;
+  NtUnicodeString text = {static_cast<WORD>(copy.size() * 2), static_cast<WORD>(copy.size() * 2), copy.data()};
+  NtObjectAttributes object = {sizeof object, folder, &text, kNtCaseInsensitive, nullptr, nullptr};
+  NtIoStatus io = {};
+  return Native<NtCreateFile_fn>("ntdll.dll", "NtCreateFile")(out, access | kAccessSynchronize, &object, &io, nullptr,
+                                                             0, share, disposition,
+                                                             options | kNtSynchronousIo | kNtOpenReparsePoint,
+                                                             nullptr, 0);
+}
+
+// The Windows error a status stands for.
+DWORD ErrorOfStatus(NtStatus status) {
+  return Native<RtlNtStatusToDosError_fn>("ntdll.dll", "RtlNtStatusToDosError")(status);
+}
+
 void CheckEach(const std::vector<Rule>& rules) {
   for (const Rule& rule : rules) {
     SCOPED_TRACE(rule.name);
@@ -323,6 +347,42 @@ TEST(SimRulesTest, FileSystem) {
          FindClose(one);
          EXPECT_EQ(FindFirstFileA("C:\\work\\none", &d), INVALID_HANDLE_VALUE);
        }},
+      {"WOW64: system32 is SysWOW64",
+       [] {
+         sim::SetWow64(true);
+         sim::WriteFileBytes("C:\\Windows\\SysWOW64\\config\\x.txt", "32");
+         sim::WriteFileBytes("C:\\Windows\\SysWOW64\\drivers\\etc\\hosts", "not this one");
+         EXPECT_EQ(sim::ReadFileBytes("C:\\Windows\\system32\\config\\x.txt"), "32");
+         sim::SetWow64(false);
+         sim::WriteFileBytes("C:\\Windows\\system32\\drivers\\etc\\hosts", "exempt");
+         sim::SetWow64(true);
+         EXPECT_EQ(sim::ReadFileBytes("C:\\Windows\\system32\\drivers\\etc\\hosts"), "exempt");
+         HANDLE h = OpenFolder("C:\\Windows\\system32\\config", FILE_SHARE_READ);
+         char final[300] = {};
+         auto finalPath = Native<GetFinalPathNameByHandleA_fn>("kernel32.dll", "GetFinalPathNameByHandleA");
+         EXPECT_GT(finalPath(h, final, sizeof final, FILE_NAME_NORMALIZED), 0u);
+         EXPECT_STREQ(final, "\\\\?\\C:\\Windows\\SysWOW64\\config");
+         CloseHandle(h);
+       }},
+      {"folder through a link is its target",
+       [] {
+         sim::MakeDirectories("C:\\Target\\sub");
+         sim::MakeLink("C:\\Via", "C:\\Target");
+         HANDLE h = OpenFolder("C:\\Via\\sub", FILE_SHARE_READ, FILE_LIST_DIRECTORY | READ_CONTROL);
+         HANDLE made = INVALID_HANDLE_VALUE;
+         EXPECT_EQ(OpenBelowNative(h, u"new", kFileReadData, kNtCreate, kNtDirectoryFile, &made), 0);
+         CloseHandle(made);
+         CloseHandle(h);
+         EXPECT_TRUE(sim::IsDirectory("C:\\Target\\sub\\new"));
+       }},
+      {"writing meets the share modes",
+       [] {
+         sim::WriteFileBytes("C:\\w\\f.txt", "x");
+         HANDLE h = Open("C:\\w\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+         EXPECT_EQ(sim::UserWriteFile("C:\\w\\f.txt", "y"), 32u);
+         CloseHandle(h);
+         EXPECT_EQ(sim::UserWriteFile("C:\\w\\f.txt", "y"), 0u);
+       }},
   });
 }
 
@@ -425,6 +485,99 @@ TEST(SimRulesTest, Security) {
          };
          EXPECT_EQ(label("C:\\Users\\tester\\AppData\\LocalLow\\Qor"), "S:(ML;OICIID;NW;;;LW)");
          EXPECT_EQ(label("C:\\Elsewhere"), "");
+       }},
+      {"elevated default owner: Administrators",
+       [] {
+         auto owner = [](const std::string& path) {
+           HANDLE h = OpenFolder(path, FILE_SHARE_READ, READ_CONTROL | FILE_LIST_DIRECTORY);
+           char text[128] = {};
+           DWORD needed = 0;
+           EXPECT_TRUE(GetKernelObjectSecurity(h, OWNER_SECURITY_INFORMATION, text, sizeof text, &needed));
+           CloseHandle(h);
+           return std::string(text);
+         };
+         EXPECT_TRUE(CreateDirectoryA("C:\\ByAdmin", nullptr));
+         EXPECT_EQ(owner("C:\\ByAdmin"), "O:BA");
+         EXPECT_EQ(sim::FolderSecurity("C:\\ByAdmin"), "") << "no security given";
+         sim::SetAdministrator(false);
+         EXPECT_TRUE(CreateDirectoryA("C:\\ByUser", nullptr));
+         EXPECT_EQ(owner("C:\\ByUser"), "O:" + kUser);
+       }},
+      {"filtered token: Administrators deny-only",
+       [] {
+         sim::SetFilteredAdministrator();
+         HANDLE token = nullptr;
+         ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+         union {
+           TOKEN_GROUPS groups;
+           BYTE bytes[512];
+         } groups;
+         DWORD length = 0;
+         ASSERT_TRUE(GetTokenInformation(token, TokenGroups, &groups, sizeof groups, &length));
+         bool denyOnly = false;
+         const TOKEN_GROUPS* list = &groups.groups;  // a list of GroupCount entries
+         for (DWORD i = 0; i < list->GroupCount; ++i)
+           if (std::strcmp(static_cast<const char*>(list->Groups[i].Sid), "S-1-5-32-544") == 0)
+             denyOnly = list->Groups[i].Attributes == SE_GROUP_USE_FOR_DENY_ONLY;
+         EXPECT_TRUE(denyOnly);
+         CloseHandle(token);
+         Descriptor byAdministrators("O:BAD:P(A;;FA;;;SY)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("C:\\Windows\\x", &byAdministrators.sa)), 1307u)
+             << "a deny-only group is no owner";
+       }},
+      {"mount point made of a held folder",
+       [] {
+         sim::MakeDirectories("C:\\Users\\tester\\Mine");
+         sim::MakeDirectories("C:\\Victim");
+         HANDLE held = OpenFolder("C:\\Users\\tester\\Mine", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         EXPECT_EQ(sim::UserMakeMountPoint("C:\\Users\\tester\\Mine", "C:\\Victim"), 0u);
+         EXPECT_NE(GetFileAttributesA("C:\\Users\\tester\\Mine") & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+         HANDLE made = INVALID_HANDLE_VALUE;
+         EXPECT_NE(OpenBelowNative(held, u"x", kFileReadData, kNtCreate, kNtDirectoryFile, &made), 0)
+             << "the held folder has no entries and takes none";
+         EXPECT_EQ(sim::ListDirectory("C:\\Victim"), std::vector<std::string>{});
+         CloseHandle(held);
+         sim::WriteFileBytes("C:\\Users\\tester\\Full\\f", "f");
+         EXPECT_EQ(sim::UserMakeMountPoint("C:\\Users\\tester\\Full", "C:\\Victim"), 145u);
+       }},
+      {"network drive: remote, UNC, judged as the user",
+       [] {
+         sim::MapNetworkDrive('S', "\\\\server\\share");
+         sim::MakeDirectories("S:\\d");
+         auto driveType = Native<GetDriveTypeA_fn>("kernel32.dll", "GetDriveTypeA");
+         EXPECT_EQ(driveType("S:\\"), kDriveRemote);
+         EXPECT_EQ(driveType("C:\\"), 3u);
+         HANDLE h = OpenFolder("S:\\d", FILE_SHARE_READ);
+         char final[300] = {};
+         Native<GetFinalPathNameByHandleA_fn>("kernel32.dll", "GetFinalPathNameByHandleA")(h, final, sizeof final, 0);
+         EXPECT_STREQ(final, "\\\\?\\UNC\\server\\share\\d");
+         CloseHandle(h);
+         Descriptor byAdministrators("O:BAD:(A;;FA;;;SY)"), systemOnly("D:P(A;;FA;;;SY)");
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("S:\\d\\o", &byAdministrators.sa)), 1307u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("S:\\d\\p", &systemOnly.sa)), 0u);
+         EXPECT_EQ(ErrorOf(CreateDirectoryA("S:\\d\\p\\q", nullptr)), 5u) << "the run writes as the user there";
+       }},
+      {"FAT: no security",
+       [] {
+         sim::PutOnUnsecuredVolume("C:\\Fat");
+         sim::MakeDirectories("C:\\Fat");
+         Descriptor own("O:BAD:P(A;;FA;;;SY)");
+         EXPECT_TRUE(CreateDirectoryA("C:\\Fat\\o", &own.sa));
+         EXPECT_EQ(sim::FolderSecurity("C:\\Fat\\o"), "") << "nothing kept";
+         HANDLE h = OpenFolder("C:\\Fat\\o", FILE_SHARE_READ, READ_CONTROL);
+         char text[128] = {};
+         DWORD needed = 0;
+         EXPECT_TRUE(GetKernelObjectSecurity(h, OWNER_SECURITY_INFORMATION, text, sizeof text, &needed));
+         EXPECT_STREQ(text, "O:WD");
+         DWORD flags = 0;
+         auto byHandle = Native<GetVolumeInformationByHandleW_fn>("kernel32.dll", "GetVolumeInformationByHandleW");
+         EXPECT_TRUE(byHandle(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0));
+         EXPECT_EQ(flags & kFilePersistentAcls, 0u);
+         CloseHandle(h);
+         h = OpenFolder("C:\\Users", FILE_SHARE_READ);
+         EXPECT_TRUE(byHandle(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0));
+         EXPECT_NE(flags & kFilePersistentAcls, 0u);
+         CloseHandle(h);
        }},
   });
 }
@@ -594,6 +747,162 @@ TEST(SimRulesTest, ProcessesAndModules) {
          EXPECT_EQ(load(2), "neutral");
          EXPECT_EQ(load(3), "zh");
        }},
+      {"event owner and access",
+       [] {
+         Descriptor own("O:" + kUser + "D:P(A;;GA;;;SY)");
+         HANDLE a = CreateEventA(&own.sa, TRUE, FALSE, "Owned");
+         char text[256] = {};
+         DWORD needed = 0;
+         EXPECT_TRUE(GetKernelObjectSecurity(a, OWNER_SECURITY_INFORMATION, text, sizeof text, &needed));
+         EXPECT_EQ(std::string(text), "O:" + kUser);
+         HANDLE b = CreateEventA(nullptr, TRUE, FALSE, "Default");
+         EXPECT_TRUE(GetKernelObjectSecurity(b, OWNER_SECURITY_INFORMATION, text, sizeof text, &needed));
+         EXPECT_STREQ(text, "O:BA") << "an elevated token's default owner";
+         Descriptor foreign("O:S-1-5-21-9-9-9-1002D:(A;;GA;;;SY)");
+         EXPECT_EQ(CreateEventA(&foreign.sa, TRUE, FALSE, "Foreign"), nullptr);
+         EXPECT_EQ(GetLastError(), 1307u);
+         sim::MakeEventOfAnotherAccount("Theirs", "S-1-5-21-9-9-9-1002", false);
+         EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "Theirs"), nullptr);
+         EXPECT_EQ(GetLastError(), 5u);
+         CloseHandle(a);
+         CloseHandle(b);
+       }},
+      {"ntdll and kernel32 resident",
+       [] {
+         HMODULE ntdll = GetModuleHandleA("NTDLL.dll");
+         ASSERT_NE(ntdll, nullptr);
+         EXPECT_NE(GetProcAddress(ntdll, "NtCreateFile"), nullptr);
+         EXPECT_NE(GetModuleHandleA("kernel32.dll"), nullptr);
+         EXPECT_EQ(GetModuleHandleA("version.dll"), nullptr) << "loaded by no one";
+         EXPECT_EQ(sim::LoadedLibraryReferences(), 0);
+       }},
+      {"stall at completion",
+       [] {
+         bool madeBefore = false;
+         sim::OnCallDone("CreateDirectoryA", "Stalled", [&] { madeBefore = sim::IsDirectory("C:\\Stalled"); });
+         EXPECT_TRUE(CreateDirectoryA("C:\\Stalled", nullptr));
+         EXPECT_TRUE(madeBefore) << "the action runs once the call has taken effect";
+       }},
+  });
+}
+
+TEST(SimRulesTest, NativeCalls) {
+  CheckEach({
+      {"names below a held folder",
+       [] {
+         sim::MakeDirectories("C:\\Held\\sub");
+         sim::WriteFileBytes("C:\\Held\\file", "f");
+         HANDLE held = OpenFolder("C:\\Held", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         HANDLE h = INVALID_HANDLE_VALUE;
+         EXPECT_EQ(ErrorOfStatus(OpenBelowNative(held, u"sub", kFileReadData, kNtCreate, kNtDirectoryFile, &h)), 183u);
+         EXPECT_EQ(ErrorOfStatus(OpenBelowNative(held, u"none", kFileReadData, kNtOpen, kNtDirectoryFile, &h)), 2u);
+         EXPECT_EQ(OpenBelowNative(held, u"file", kFileReadData, kNtOpen, kNtDirectoryFile, &h), kNtNotADirectory);
+         // The folder above renamed since it was held: the name is looked up
+         // in the held folder all the same.
+         EXPECT_EQ(sim::UserRename("C:\\Held", "C:\\Moved"), 32u) << "held folders are not renamed under one";
+         ASSERT_EQ(OpenBelowNative(held, u"made", kFileReadData, kNtCreate, kNtDirectoryFile, &h), 0);
+         CloseHandle(h);
+         CloseHandle(held);
+         EXPECT_TRUE(sim::IsDirectory("C:\\Held\\made"));
+       }},
+      {"rename by handle",
+       [] {
+         sim::WriteFileBytes("C:\\R\\old\\f", "f");
+         HANDLE parent = OpenFolder("C:\\R", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         HANDLE old = INVALID_HANDLE_VALUE;
+         ASSERT_EQ(OpenBelowNative(parent, u"old", kAccessDelete | kFileReadData, kNtOpen, kNtDirectoryFile, &old), 0);
+         auto set = Native<NtSetInformationFile_fn>("ntdll.dll", "NtSetInformationFile");
+         NtRenameInformation rename = {};
+         rename.RootDirectory = parent;
+         rename.FileNameLength = 6;
+         std::memcpy(rename.FileName, u"new", 6);
+         NtIoStatus io = {};
+         HANDLE inside = Open("C:\\R\\old\\f", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+         EXPECT_EQ(ErrorOfStatus(set(old, &io, &rename, sizeof rename, kNtRenameInformation)), 5u)
+             << "something open below it";
+         CloseHandle(inside);
+         EXPECT_EQ(set(old, &io, &rename, sizeof rename, kNtRenameInformation), 0);
+         EXPECT_TRUE(sim::Exists("C:\\R\\new\\f"));
+         HANDLE f = INVALID_HANDLE_VALUE;
+         EXPECT_EQ(OpenBelowNative(old, u"f", kFileReadData, kNtOpen, kNtNonDirectoryFile, &f), 0) << "the handle followed";
+         CloseHandle(f);
+         CloseHandle(old);
+         CloseHandle(parent);
+       }},
+      {"delete by handle",
+       [] {
+         sim::WriteFileBytes("C:\\D\\ro", "r");
+         sim::SetReadOnly("C:\\D\\ro", true);
+         sim::WriteFileBytes("C:\\D\\full\\x", "x");
+         HANDLE parent = OpenFolder("C:\\D", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         auto set = Native<NtSetInformationFile_fn>("ntdll.dll", "NtSetInformationFile");
+         NtDispositionInformation dispose = {1};
+         NtIoStatus io = {};
+         HANDLE h = INVALID_HANDLE_VALUE;
+         ASSERT_EQ(OpenBelowNative(parent, u"ro", kAccessDelete, kNtOpen, kNtNonDirectoryFile, &h), 0);
+         EXPECT_EQ(ErrorOfStatus(set(h, &io, &dispose, sizeof dispose, kNtDispositionInformation)), 5u);
+         CloseHandle(h);
+         ASSERT_EQ(OpenBelowNative(parent, u"full", kAccessDelete, kNtOpen, kNtDirectoryFile, &h), 0);
+         EXPECT_EQ(ErrorOfStatus(set(h, &io, &dispose, sizeof dispose, kNtDispositionInformation)), 145u);
+         CloseHandle(h);
+         ASSERT_EQ(OpenBelowNative(parent, u"full", kFileReadData, kNtOpen, kNtDirectoryFile, &h), 0);
+         HANDLE x = INVALID_HANDLE_VALUE;
+         ASSERT_EQ(OpenBelowNative(h, u"x", kAccessDelete, kNtOpen, kNtNonDirectoryFile, &x,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE), 0);
+         EXPECT_EQ(set(x, &io, &dispose, sizeof dispose, kNtDispositionInformation), 0);
+         EXPECT_TRUE(sim::Exists("C:\\D\\full\\x")) << "until its last handle is closed";
+         CloseHandle(x);
+         EXPECT_FALSE(sim::Exists("C:\\D\\full\\x"));
+         CloseHandle(h);
+         CloseHandle(parent);
+       }},
+      {"listing by handle",
+       [] {
+         sim::WriteFileBytes("C:\\L\\b", "b");
+         sim::MakeDirectories("C:\\L\\a");
+         HANDLE h = OpenFolder("C:\\L", FILE_SHARE_READ);
+         auto query = Native<NtQueryDirectoryFile_fn>("ntdll.dll", "NtQueryDirectoryFile");
+         union {
+           NtDirectoryInformation first;
+           BYTE bytes[1024];
+         } buffer;
+         NtIoStatus io = {};
+         ASSERT_EQ(query(h, nullptr, nullptr, nullptr, &io, buffer.bytes, sizeof buffer, kNtDirectoryInformation, 0,
+                         nullptr, 1),
+                   0);
+         std::vector<std::string> names;
+         for (const BYTE* at = buffer.bytes;;) {
+           auto* e = reinterpret_cast<const NtDirectoryInformation*>(at);
+           std::string n;
+           for (ULONG i = 0; i < e->FileNameLength / 2; ++i) n.push_back(static_cast<char>(e->FileName[i]));
+           names.push_back(n + ((e->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "/" : ""));
+           if (e->NextEntryOffset == 0) break;
+           at += e->NextEntryOffset;
+         }
+         EXPECT_EQ(names, (std::vector<std::string>{"./", "../", "a/", "b"}));
+         EXPECT_EQ(query(h, nullptr, nullptr, nullptr, &io, buffer.bytes, sizeof buffer, kNtDirectoryInformation, 0,
+                         nullptr, 0),
+                   kNtNoMoreFiles);
+         CloseHandle(h);
+       }},
+      {"links opened through (Wine)",
+       [] {
+         sim::MakeDirectories("C:\\T\\target");
+         sim::MakeLink("C:\\T\\link", "C:\\T\\target");
+         HANDLE parent = OpenFolder("C:\\T", FILE_SHARE_READ | FILE_SHARE_WRITE);
+         HANDLE h = INVALID_HANDLE_VALUE;
+         ASSERT_EQ(OpenBelowNative(parent, u"link", FILE_READ_ATTRIBUTES, kNtOpen, 0, &h), 0);
+         BY_HANDLE_FILE_INFORMATION info = {};
+         GetFileInformationByHandle(h, &info);
+         EXPECT_NE(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "the link itself";
+         CloseHandle(h);
+         sim::OpenLinksThrough(true);
+         ASSERT_EQ(OpenBelowNative(parent, u"link", FILE_READ_ATTRIBUTES, kNtOpen, 0, &h), 0);
+         GetFileInformationByHandle(h, &info);
+         EXPECT_EQ(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "its target, under Wine";
+         CloseHandle(h);
+         CloseHandle(parent);
+       }},
   });
 }
 
@@ -658,6 +967,32 @@ TEST(SimRulesTest, EnvironmentAndTexts) {
          EXPECT_STREQ(path, "C:\\Users\\tester\\Gone");
          sim::MakeDirectories("C:\\Users\\tester\\Gone");
          EXPECT_EQ(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, 0, path), S_OK);
+       }},
+      {"temp folder from TMP, TEMP",
+       [] {
+         char path[MAX_PATH] = {};
+         sim::SetEnv("TMP", "D:\\t");
+         EXPECT_EQ(GetTempPathA(MAX_PATH, path), 5u);
+         EXPECT_STREQ(path, "D:\\t\\");
+         sim::UnsetEnv("TMP");
+         sim::SetEnv("TEMP", "E:\\u\\");
+         GetTempPathA(MAX_PATH, path);
+         EXPECT_STREQ(path, "E:\\u\\");
+         sim::UnsetEnv("TEMP");
+         GetTempPathA(MAX_PATH, path);
+         EXPECT_STREQ(path, "C:\\Users\\tester\\");
+       }},
+      {"best fit unless told not",
+       [] {
+         const char16_t wide[] = u"Micha\u0142";
+         char out[16] = {};
+         BOOL used = TRUE;
+         EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, wide, -1, out, sizeof out, nullptr, &used), 7);
+         EXPECT_STREQ(out, "Michal");
+         EXPECT_FALSE(used) << "best fit passes for exact";
+         EXPECT_EQ(WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out, sizeof out, nullptr, &used), 7);
+         EXPECT_STREQ(out, "Micha?");
+         EXPECT_TRUE(used);
        }},
   });
 }

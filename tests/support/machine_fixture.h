@@ -43,6 +43,12 @@ inline const CabinetRow kCabinets[7] = {
     {"sr160390", "VESK_CAB13", 114},
 };
 
+// A path as the machine keys it (names below a held folder are logged so).
+inline std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return s;
+}
+
 // Distinct, recognisable bytes for an item.
 inline std::string Bytes(const std::string& tag, size_t size) {
   std::string out;

@@ -53,9 +53,9 @@ TEST_F(UpdaterPhaseTest, WritesBothFilesInstallsAndRegisters) {
   // The maker and product folders keep the user's security; only the
   // updater folder is made with the run's own.
   std::string au = kAuFolder.substr(0, kAuFolder.size() - 1), vesk = au.substr(0, au.size() - 3);
-  EXPECT_EQ(sim::CallsStartingWith("CreateDirectoryA"),
-            (std::vector<std::string>{"CreateDirectoryA(" + vesk.substr(0, vesk.size() - 5) + ", NULL)",
-                                      "CreateDirectoryA(" + vesk + ", NULL)", "CreateDirectoryA(" + au + ", sa)"}));
+  EXPECT_EQ(sim::FolderSecurity(vesk.substr(0, vesk.size() - 5)), "");
+  EXPECT_EQ(sim::FolderSecurity(vesk), "");
+  EXPECT_EQ(sim::FolderSecurity(au).substr(0, 7), "O:BAD:P");
   EXPECT_EQ(sim::CallsStartingWith("SHGetFolderPathA"), std::vector<std::string>{"SHGetFolderPathA(0x0, 43, NULL, 0)"});
 }
 

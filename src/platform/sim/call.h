@@ -3,6 +3,7 @@
 // the machine that implements platform calls includes this header.
 #pragma once
 
+#include <exception>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -43,6 +44,8 @@ DWORD WriteSizeAfterFaults(DWORD count);
 // whose match is in `subject`. True when a fault fires; the error is set.
 // Used by Call.
 bool AskForFault(const char* op, const std::string& subject);
+// After the call has taken effect: the test's action for it (OnCallDone).
+void Done(const char* op, const std::string& subject);
 
 // One platform call made by the system, from its first line to its return.
 // Every entry point of the machine begins with one, except the few that
@@ -71,11 +74,20 @@ class Call {
   }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
+  // A call that was not failed runs the test's action for its completion
+  // (OnCallDone) as it returns, with the machine still held.
+  ~Call() noexcept(false) {
+    if (!failed_ && !released_ && std::uncaught_exceptions() == 0) Done(op_, subject_);
+  }
 
   // Whether an injected fault fails this call here (the error is set); the
   // subject is what FailCall's match is looked for in (a path, a name).
-  bool faulted(const std::string& subject = "") { return AskForFault(op_, subject); }
-  bool faulted(const char* subject) { return AskForFault(op_, Str(subject)); }
+  bool faulted(const std::string& subject = "") {
+    subject_ = subject;
+    failed_ = AskForFault(op_, subject);
+    return failed_;
+  }
+  bool faulted(const char* subject) { return faulted(Str(subject)); }
   // The same, for a call that fails under another name than it logs.
   bool faultedAs(const char* op, const std::string& subject = "") { return AskForFault(op, subject); }
   // With kReleases: the process has ended, and the call does nothing.
@@ -93,6 +105,8 @@ class Call {
   const char* op_;
   std::unique_lock<std::recursive_mutex> lock_;
   bool released_ = false;
+  bool failed_ = false;
+  std::string subject_;
 };
 
 template <class Pred>

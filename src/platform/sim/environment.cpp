@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -25,6 +26,8 @@ void InitEnvironment() {
   s.shellFolders[CSIDL_APPDATA] = "C:\\Users\\tester\\AppData\\Roaming";
   s.shellFolders[CSIDL_PROGRAM_FILES_COMMON] = "C:\\Program Files\\Common Files";
   s.env["userprofile"] = {"USERPROFILE", "C:\\Users\\tester"};
+  s.env["tmp"] = {"TMP", "C:\\Users\\tester\\AppData\\Local\\Temp"};
+  s.env["temp"] = {"TEMP", "C:\\Users\\tester\\AppData\\Local\\Temp"};
   MakeDirectories("C:\\Users\\tester\\AppData\\LocalLow");
   MakeDirectories("C:\\Users\\tester\\AppData\\Roaming");
   MakeDirectories("C:\\Users\\tester\\AppData\\Local\\Temp");
@@ -106,7 +109,20 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
   Call c("GetTempPathA", size);
   if (c.faulted()) return 0;
-  return CopyOut(Machine().tempPath, buffer, size);
+  // The first of TMP, TEMP and USERPROFILE that is set, with a backslash
+  // after it, else the Windows directory (GetTempPathA, Remarks): the user's
+  // own environment names it, also for an elevated process.
+  State& s = Machine();
+  std::string path = s.windowsDirectory;
+  for (const char* name : {"tmp", "temp", "userprofile"}) {
+    auto it = s.env.find(name);
+    if (it != s.env.end() && !it->second.second.empty()) {
+      path = it->second.second;
+      break;
+    }
+  }
+  if (path.back() != '\\') path += '\\';
+  return CopyOut(path, buffer, size);
 }
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
@@ -279,7 +295,10 @@ void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform) {
 
 void SetTempPath(const std::string& path) {
   auto lock = LockMachine();
-  Machine().tempPath = path;
+  std::string folder = path;
+  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  Machine().env["tmp"] = {"TMP", folder};
+  Machine().env["temp"] = {"TEMP", folder};
 }
 
 void SetCodePage(UINT codePage) {

@@ -18,7 +18,7 @@ using namespace sim::detail;
 namespace sim::detail {
 
 // The host file's inode: the file index of the object a handle is opened on.
-static uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
+uint64_t IndexOf(const std::string& hostPath, bool linkItself) {
   struct stat st;
   int r = linkItself ? ::lstat(hostPath.c_str(), &st) : ::stat(hostPath.c_str(), &st);
   return r == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
@@ -74,6 +74,14 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     // link behavior": with FILE_FLAG_OPEN_REPARSE_POINT the handle is to the
     // link; without it the open goes through to the target).
     bool itself = link && linkItself;
+    // A folder reached through a link on the way is the folder the link
+    // leads to: the handle is on that object, by its own name.
+    std::string canonical = itself ? "" : CanonicalKey(p.hostPath);
+    if (!canonical.empty()) {
+      std::error_code ec;
+      p.key = canonical;
+      p.hostPath = std::filesystem::canonical(p.hostPath, ec).string();
+    }
     if (FileOpenConflicts(p.key, access, share)) {
       SetError(ERROR_SHARING_VIOLATION);
       return INVALID_HANDLE_VALUE;
@@ -250,18 +258,34 @@ DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
   if (!user && (!RunMayChange(ParentOf(f).key) || !RunMayChange(ParentOf(t).key))) return ERROR_ACCESS_DENIED;
   if (HeldAgainstDeletion(f.key)) return ERROR_SHARING_VIOLATION;
   if (OpenBelow(f.key)) return ERROR_ACCESS_DENIED;
-  std::string below = f.key + "\\";
   if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
-  // Handles stay with what they were opened on.
-  for (FileObject* open : OpenFiles(f.key)) {
-    open->key = t.key;
-    open->hostPath = t.hostPath;
+  MoveRecords(f.key, t);
+  (void)s;
+  return 0;
+}
+
+// After an entry moved on the host: every handle on it or below it (which
+// stay with what they were opened on), and what the machine records of it
+// and below it, follow it to `t`.
+void sim::detail::MoveRecords(const std::string& from, const Path& t) {
+  State& s = Machine();
+  std::string below = from + "\\";
+  for (auto& [h, obj] : s.handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* open = static_cast<FileObject*>(obj.get());
+    if (open->key == from) {
+      open->key = t.key;
+      open->hostPath = t.hostPath;
+    } else if (open->key.compare(0, below.size(), below) == 0) {
+      open->hostPath = t.hostPath + open->hostPath.substr(open->hostPath.size() - (open->key.size() - from.size()));
+      open->key = t.key + open->key.substr(from.size());
+    }
   }
   auto moveEntries = [&](auto& map) {
     std::vector<std::pair<std::string, typename std::decay_t<decltype(map)>::mapped_type>> moved;
     for (auto it = map.begin(); it != map.end();) {
-      if (it->first == f.key || it->first.compare(0, below.size(), below) == 0) {
-        moved.push_back({t.key + it->first.substr(f.key.size()), it->second});
+      if (it->first == from || it->first.compare(0, below.size(), below) == 0) {
+        moved.push_back({t.key + it->first.substr(from.size()), it->second});
         it = map.erase(it);
       } else {
         ++it;
@@ -271,6 +295,29 @@ DWORD sim::detail::RenameEntry(const Path& f, const Path& t, bool user) {
   };
   moveEntries(s.security);
   moveEntries(s.attributes);
+  moveEntries(s.owners);
+}
+
+// A rename by a handle (NtSetInformationFile): as RenameEntry, but the
+// handle doing it is not one that keeps the name.
+DWORD sim::detail::MoveOpenEntry(FileObject& h, const Path& t) {
+  Path f;
+  DWORD error = 0;
+  // The entry as the handle has it (its name, not a path resolved anew).
+  if (!ResolvePath(h.key, &f, &error, 100000)) return error;
+  f.key = h.key;
+  f.hostPath = h.hostPath;
+  bool targetDir = false;
+  if (HostExists(t.hostPath, &targetDir) || HostIsLink(t.hostPath)) return ERROR_ALREADY_EXISTS;
+  if (DWORD refused = RefusedAsPendingDeletion(t.key)) return refused;
+  if (!ParentIsFolder(t)) return ERROR_PATH_NOT_FOUND;
+  if (!RunMayChange(ParentOf(f).key) || !RunMayChange(ParentOf(t).key)) return ERROR_ACCESS_DENIED;
+  for (FileObject* open : OpenFiles(f.key))
+    if (open != &h && TakesPartInSharing(open->access) && (open->share & FILE_SHARE_DELETE) == 0)
+      return ERROR_SHARING_VIOLATION;
+  if (OpenBelow(f.key)) return ERROR_ACCESS_DENIED;
+  if (::rename(f.hostPath.c_str(), t.hostPath.c_str()) != 0) return ERROR_ACCESS_DENIED;
+  MoveRecords(f.key, t);
   return 0;
 }
 

@@ -62,7 +62,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa) {
     SetError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  if (sddl != nullptr) ApplyDescriptor(p.key, sddl, all);
+  MadeBy(p.key, sddl, all);
   return TRUE;
 }
 

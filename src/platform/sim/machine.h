@@ -178,6 +178,78 @@
 // 50 lstrcmpA orders the texts compared here by character code, and reads both texts
 //    to their terminators.
 //    lstrcmpA | SimTextTest.*, SimTextDeathTest.* | lstrcmpA function
+// The elevated run's rules (the first file named holds each)
+// 51 A name opened or made below a held folder (NtCreateFile, RootDirectory) is looked
+//    up in that very folder, as itself (FILE_OPEN_REPARSE_POINT); FILE_CREATE on a taken
+//    name fails with 183, FILE_OPEN on a missing one with 2, a folder asked of a file
+//    gives STATUS_NOT_A_DIRECTORY.
+//    SimNtCreateFile, Below (native.cpp) | NativeCalls "names below a held folder" |
+//    NtCreateFile function (OBJECT_ATTRIBUTES RootDirectory); Wine observation (wine-and-msi.md 19)
+// 52 A rename by handle (FileRenameInformation) needs DELETE and takes every handle
+//    along; a folder with something open below it is not renamed (5).
+//    SimNtSetInformationFile, MoveOpenEntry (files.cpp) | NativeCalls "rename by handle" |
+//    FILE_RENAME_INFORMATION structure; rule 11
+// 53 A deletion by handle (FileDispositionInformation) needs DELETE; a read-only file
+//    gives 5 (STATUS_CANNOT_DELETE), a folder with entries 145; the name goes when its
+//    last handle is closed.
+//    SimNtSetInformationFile | NativeCalls "delete by handle" | FILE_DISPOSITION_INFORMATION structure
+// 54 NtQueryDirectoryFile lists ".", "..", then the entries, then STATUS_NO_MORE_FILES.
+//    SimNtQueryDirectoryFile | NativeCalls "listing by handle" | NtQueryDirectoryFile function
+// 55 Wine opens a link only through to its target, also with FILE_OPEN_REPARSE_POINT,
+//    and no handle shows a link (OpenLinksThrough).
+//    SimNtCreateFile | NativeCalls "links opened through (Wine)" | Wine observation (wine-and-msi.md 16)
+// 56 A 32-bit process on 64-bit Windows is redirected from the system directory to
+//    SysWOW64, but for catroot, catroot2, driverstore, drivers\etc, logfiles and spool;
+//    final paths show SysWOW64.
+//    ResolvePath (paths.cpp) | FileSystem "WOW64: system32 is SysWOW64" | File System Redirector;
+//    Wine observation (wine-and-msi.md 19)
+// 57 A folder reached through a link on the way is the folder the link leads to.
+//    CreateFileA, CanonicalKey | FileSystem "folder through a link is its target" |
+//    CreateFileA function (Symbolic link behavior)
+// 58 Writing a file meets the share modes of the handles open on it, whoever writes.
+//    UserWriteFile (other_process.cpp) | FileSystem "writing meets the share modes" | rule 7
+// 59 An elevated administrator's folders made with default security belong to the
+//    Administrators; a limited user's to the user.
+//    MadeBy (security.cpp) | Security "elevated default owner: Administrators" | KB Q100599
+//    (files created by members of the Administrators group); TOKEN_OWNER structure
+// 60 An administrator's filtered token (started without elevation) holds the
+//    Administrators for deny only, which names no owner (1307).
+//    GetTokenInformation | Security "filtered token: Administrators deny-only" | SID_AND_ATTRIBUTES
+//    (SE_GROUP_USE_FOR_DENY_ONLY); How User Account Control works (the filtered token)
+// 61 An empty folder can be made a mount point through a handle that takes no part in
+//    sharing, while others hold it; a held handle then finds no entries and makes none.
+//    UserMakeMountPoint (other_process.cpp), Below | Security "mount point made of a held folder" |
+//    MS-FSA 2.1.5.10.37 (FSCTL_SET_REPARSE_POINT); STATUS_DIRECTORY_IS_A_REPARSE_POINT
+// 62 A drive that leads to a share is remote, its final paths name the share, and the
+//    server judges the run as the user: no administrator's rights, no owner but the user.
+//    SimGetDriveTypeA (volumes.cpp), SimGetFinalPathNameByHandleA, RunMayChange, DescriptorRefused |
+//    Security "network drive: remote, UNC, judged as the user" | GetDriveTypeA function;
+//    GetFinalPathNameByHandleA function
+// 63 A volume without security (FAT, exFAT) keeps no descriptor: no FILE_PERSISTENT_ACLS,
+//    and every owner reads back as Everyone.
+//    OnUnsecuredVolume, Descriptor, SimGetVolumeInformationByHandleW | Security "FAT: no security" |
+//    GetVolumeInformationByHandleW function; ReactOS IopGetSetSecurityObject (world descriptor)
+// 64 A named event has an owner (the descriptor's, which the token must be able to name,
+//    else the token's default owner) and an access list; another account's event that
+//    leaves the token out cannot be opened (5).
+//    CreateEventA (process.cpp), GetKernelObjectSecurity | ProcessesAndModules "event owner and
+//    access" | CreateEventA function; Synchronization Object Security and Access Rights
+// 65 ntdll and kernel32 are in every process; GetModuleHandleA finds them without a load.
+//    GetModuleHandleA (modules.cpp) | ProcessesAndModules "ntdll and kernel32 resident" |
+//    GetModuleHandleA function
+// 66 Another process can act between a call's effect and the caller's next step (an
+//    opportunistic lock's break holds the caller there).
+//    Call::~Call, Done (other_process.cpp) | ProcessesAndModules "stall at completion" |
+//    Opportunistic Locks (FSCTL_REQUEST_OPLOCK)
+// 67 The temp folder is the first of TMP, TEMP and USERPROFILE that is set, else the
+//    Windows folder: the user's own settings, also in an elevated process.
+//    GetTempPathA (environment.cpp) | EnvironmentAndTexts "temp folder from TMP, TEMP" |
+//    GetTempPathA function
+// 68 A character the code page lacks is best-fitted without a word (a look-alike that
+//    names another file) unless WC_NO_BEST_FIT_CHARS, which gives the default character
+//    and says so.
+//    WideCharToMultiByte (texts.cpp) | EnvironmentAndTexts "best fit unless told not" |
+//    WideCharToMultiByte function (Security Considerations)
 #pragma once
 
 #include <cstdint>
@@ -187,6 +259,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/sim/other_process.h"
+#include "platform/sim/security.h"
+#include "platform/sim/volumes.h"
 #include "platform/win32.h"
 
 namespace sim {
@@ -272,6 +347,8 @@ void SetEnv(const std::string& name, const std::string& value);
 void UnsetEnv(const std::string& name);
 void SetCommandLine(const std::string& commandLine);
 void SetWindowsVersion(DWORD major, DWORD minor, DWORD platform = VER_PLATFORM_WIN32_NT);
+// Sets TMP and TEMP, which name the temp folder (the user's own, also in an
+// elevated process).
 void SetTempPath(const std::string& path);
 void SetUserLangId(LANGID lang);
 // The ANSI code page, as far as IsDBCSLeadByte tells it: the lead bytes of
@@ -333,73 +410,11 @@ void SetReadOnly(const std::string& path, bool readOnly);
 std::vector<std::string> ListDirectory(const std::string& path);
 int OpenFileHandles();
 
-// ---- security (security.cpp) -----------------------------------------------------
+// ---- volumes and the random generator (volumes.cpp); WOW64 (paths.cpp): volumes.h ----------
 
-// The security a folder was given by the system, as SDDL: "O:..D:..S:..",
-// each part present only when it was set; "" when none was.
-std::string FolderSecurity(const std::string& path);
-// Labels are refused with 5, when a folder is made and on an existing
-// object alike (Wine refuses them on existing objects).
-void RefuseLabels(bool refuse);
+// ---- security (security.cpp): security.h ----------
 
-// The process token: an elevated administrator's (the default), or a
-// limited user's, which may name only the user as an owner and writes only
-// where a folder's access list lets the user write.
-void SetAdministrator(bool administrator);
-// The folders below `path` live on a file server, whose view of the user
-// holds no Administrators group: any owner but the user is refused with
-// ERROR_INVALID_OWNER.
-void PutOnServer(const std::string& path);
-
-// ---- the user's other process, and the test's hooks (other_process.cpp) ---------
-
-// Links and hard links, as another process of the user would make them
-// (not checked against any folder's security):
-// a link (a junction or symbolic link: a folder entry that redirects) at
-// `path` to `target`, and a second name `path` for the existing file `file`.
-void MakeLink(const std::string& path, const std::string& target);
-void MakeHardLink(const std::string& path, const std::string& file);
-
-// What another process of the user, without administrator rights, may do
-// to the disk while the run goes on. Each returns 0 when done, or the
-// Windows error that stops it: 5 where a folder the run secured (its
-// protected access list lets the user only read) forbids it, 32 where a
-// folder held open without delete sharing cannot be renamed or removed.
-DWORD UserRename(const std::string& from, const std::string& to);
-DWORD UserWriteFile(const std::string& path, const std::string& bytes);
-DWORD UserMakeLink(const std::string& path, const std::string& target);
-// The user's other process replaces a folder's access list (SDDL "D:..."):
-// allowed where the user may change the folder, or through a handle of
-// HoldFolderOpen opened with WRITE_DAC, whatever the folder's security is
-// now. Returns 0 or 5.
-DWORD UserSetDacl(const std::string& path, const std::string& dacl);
-
-// An object-manager redirection of `path` to `target`, as another process
-// of the user makes it (a mount point above it leading to a symbolic link of
-// the object manager): by name and by handle `path` is a normal folder, and
-// everything done there happens at `target`; only its final path tells.
-void RedirectFolder(const std::string& path, const std::string& target);
-
-// Holds a folder open as another process of the user would, until
-// ReleaseHeldFiles; the access is checked now. Returns 0 or the error.
-DWORD HoldFolderOpen(const std::string& path, DWORD access, DWORD share);
-// Holds a file open with the given share mode, as another process would,
-// until ReleaseHeldFiles.
-void HoldFileOpen(const std::string& path, DWORD access, DWORD share);
-void ReleaseHeldFiles();
-
-// Runs `action` once, just before the first call of `op` whose first text
-// argument contains `match` (empty matches every call), made by the system.
-void OnCall(const std::string& op, const std::string& match, std::function<void()> action);
-
-// Holds the bootstrapper thread that makes the first call of `op` whose
-// first text argument contains `match` (empty matches every call), just
-// before that call, until release() holds or the process ends. The other
-// threads go on meanwhile; release() is asked whenever the machine changes.
-// The call must not be one made inside an OnCall action.
-void HoldCall(const std::string& op, const std::string& match, std::function<bool()> release);
-// Threads that HoldCall holds now (one whose release() is asked among them).
-int HeldThreads();
+// ---- the user's other process, and the test's hooks: other_process.h --------------
 
 // ---- the registry (registry.cpp) ---------------------------------------------------
 

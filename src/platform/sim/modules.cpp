@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -14,7 +15,7 @@ using namespace sim::detail;
 namespace sim::detail {
 
 static const char* const kSystemLibraries[] = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll",
-                                               "shfolder.dll", "version.dll", "msi.dll"};
+                                               "shfolder.dll", "version.dll", "msi.dll",   "ntdll.dll"};
 
 void InitLibraries() {
   State& s = Machine();
@@ -24,6 +25,16 @@ void InitLibraries() {
       reinterpret_cast<FARPROC>(&SimSetDefaultDllDirectories);
   s.libraries["kernel32.dll"].exports["GetFinalPathNameByHandleA"] =
       reinterpret_cast<FARPROC>(&SimGetFinalPathNameByHandleA);
+  s.libraries["kernel32.dll"].exports["GetDriveTypeA"] = reinterpret_cast<FARPROC>(&SimGetDriveTypeA);
+  s.libraries["kernel32.dll"].exports["GetVolumeInformationA"] = reinterpret_cast<FARPROC>(&SimGetVolumeInformationA);
+  s.libraries["kernel32.dll"].exports["GetVolumeInformationByHandleW"] =
+      reinterpret_cast<FARPROC>(&SimGetVolumeInformationByHandleW);
+  s.libraries["kernel32.dll"].exports["GetLongPathNameA"] = reinterpret_cast<FARPROC>(&SimGetLongPathNameA);
+  s.libraries["advapi32.dll"].exports["SystemFunction036"] = reinterpret_cast<FARPROC>(&SimRtlGenRandom);
+  s.libraries["ntdll.dll"].exports["NtCreateFile"] = reinterpret_cast<FARPROC>(&SimNtCreateFile);
+  s.libraries["ntdll.dll"].exports["NtSetInformationFile"] = reinterpret_cast<FARPROC>(&SimNtSetInformationFile);
+  s.libraries["ntdll.dll"].exports["NtQueryDirectoryFile"] = reinterpret_cast<FARPROC>(&SimNtQueryDirectoryFile);
+  s.libraries["ntdll.dll"].exports["RtlNtStatusToDosError"] = reinterpret_cast<FARPROC>(&SimRtlNtStatusToDosError);
   s.libraries["shell32.dll"].exports["SHGetFolderPathEx"] = reinterpret_cast<FARPROC>(&SimSHGetFolderPathEx);
   s.libraries["shell32.dll"].exports["SHGetSpecialFolderPathA"] =
       reinterpret_cast<FARPROC>(&SimSHGetSpecialFolderPathA);
@@ -33,6 +44,17 @@ void InitLibraries() {
   s.libraries["version.dll"].exports["VerQueryValueA"] = reinterpret_cast<FARPROC>(&SimVerQueryValueA);
   for (const char* name : kSystemLibraries)
     WriteFileBytes(s.systemDirectory + "\\" + name, std::string("MZ simulated ") + name);
+  // ntdll and kernel32 (which the executable imports) are in every process
+  // from its start.
+  for (const char* name : {"ntdll.dll", "kernel32.dll"}) {
+    Path path;
+    DWORD error = 0;
+    ResolvePath(s.systemDirectory + "\\" + name, &path, &error, 100000);
+    LoadedModule resident{path.key, name, true, 0};
+    resident.resident = true;
+    s.modules[s.nextModule] = resident;
+    s.nextModule += 0x10000;
+  }
 }
 
 static std::string DirectoryOf(const std::string& key) { return key.substr(0, key.find_last_of('\\')); }
@@ -201,6 +223,18 @@ HMODULE WINAPI LoadLibraryA(LPCSTR path) {
   return nullptr;
 }
 
+// Every process has ntdll and kernel32 loaded from its start; GetModuleHandleA
+// finds them without a reference of its own (GetModuleHandleA, Remarks).
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+  Call c("GetModuleHandleA", name);
+  if (c.faulted(name)) return nullptr;
+  std::string wanted = Lower(Str(name));
+  for (auto& [h, m] : Machine().modules)
+    if (m.fileName == wanted && m.systemLibrary && m.resident) return reinterpret_cast<HMODULE>(h);
+  SetError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
   Call c("GetProcAddress", module, name);
   if (c.faulted(name)) return nullptr;
@@ -209,7 +243,7 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
     SetError(module == sim::Module() ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
-  if (m->references <= 0) {
+  if (m->references <= 0 && !m->resident) {
     SetError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }

@@ -14,17 +14,23 @@ using namespace sim::detail;
 
 namespace sim::detail {
 
-void RunHooksAt(const char* op, const std::string& argument) {
-  State& s = Machine();
-  for (auto it = s.hooks.begin(); it != s.hooks.end(); ++it) {
+// Runs the first of `hooks` set for this call, once (it is taken out), as
+// another process would act then: the call's last error stays its own.
+static void RunFirstHook(std::vector<State::Hook>& hooks, const char* op, const std::string& argument) {
+  for (auto it = hooks.begin(); it != hooks.end(); ++it) {
     if (!CallMatches(it->op, it->match, op, argument)) continue;
     std::function<void()> action = std::move(it->action);
-    s.hooks.erase(it);
+    hooks.erase(it);
     DWORD error = Self().lastError;
     action();
     Self().lastError = error;
-    break;
+    return;
   }
+}
+
+void RunHooksAt(const char* op, const std::string& argument) {
+  State& s = Machine();
+  RunFirstHook(s.hooks, op, argument);
   for (auto it = s.holds.begin(); it != s.holds.end(); ++it) {
     if (!CallMatches(it->op, it->match, op, argument)) continue;
     std::function<bool()> release = std::move(it->release);
@@ -39,6 +45,10 @@ void RunHooksAt(const char* op, const std::string& argument) {
     --s.heldThreads;
     break;
   }
+}
+
+void Done(const char* op, const std::string& argument) {
+  if (Self().role == Role::Bootstrapper) RunFirstHook(Machine().doneHooks, op, argument);
 }
 
 }  // namespace sim::detail
@@ -74,6 +84,10 @@ DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
     auto lock = LockMachine();
     Path p = Must(path);
     if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+    // Opening the file for writing meets the share modes of every handle
+    // open on it: one that does not share writing refuses it (32).
+    if (FileOpenConflicts(p.key, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE))
+      return ERROR_SHARING_VIOLATION;
   }
   WriteFileBytes(path, bytes);
   return 0;
@@ -82,10 +96,62 @@ DWORD UserWriteFile(const std::string& path, const std::string& bytes) {
 DWORD UserMakeLink(const std::string& path, const std::string& target) {
   {
     auto lock = LockMachine();
-    if (!UserMayChange(ParentOf(Must(path)).key)) return ERROR_ACCESS_DENIED;
+    Path p = Must(path);
+    if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+    bool dir = false;
+    if (HostExists(p.hostPath, &dir) || HostIsLink(p.hostPath)) return ERROR_ALREADY_EXISTS;
   }
   MakeLink(path, target);
   return 0;
+}
+
+DWORD UserDeleteFile(const std::string& path) {
+  auto lock = LockMachine();
+  Path p = Must(path);
+  if (!UserMayChange(ParentOf(p).key)) return ERROR_ACCESS_DENIED;
+  if (HeldAgainstDeletion(p.key)) return ERROR_SHARING_VIOLATION;
+  return ::unlink(p.hostPath.c_str()) == 0 ? 0 : ERROR_FILE_NOT_FOUND;
+}
+
+DWORD UserMakeMountPoint(const std::string& path, const std::string& target) {
+  auto lock = LockMachine();
+  Path p = Must(path);
+  bool dir = false;
+  if (!HostExists(p.hostPath, &dir) || !dir || HostIsLink(p.hostPath)) return ERROR_PATH_NOT_FOUND;
+  // Setting a reparse point needs FILE_WRITE_ATTRIBUTES (or FILE_WRITE_DATA)
+  // on the folder, which the user has on a folder of its own and not on one
+  // the run secured; that access takes no part in sharing, so handles held
+  // on the folder do not stop it (MS-FSA 2.1.5.10.37, FSCTL_SET_REPARSE_POINT).
+  // A mount point needs an empty folder (STATUS_DIRECTORY_NOT_EMPTY).
+  if (!UserMayChange(p.key)) return ERROR_ACCESS_DENIED;
+  std::error_code ec;
+  if (!std::filesystem::is_empty(p.hostPath, ec)) return ERROR_DIR_NOT_EMPTY;
+  // The folder is now a link by name and by a handle opened on the name; a
+  // handle opened on it before still holds the folder object, which has no
+  // entries and moves out of every drive's reach.
+  Path t = Must(target);
+  std::string aside = Machine().hostRoot + "/mounted-" + std::to_string(++Machine().mountedFolders);
+  if (::rename(p.hostPath.c_str(), aside.c_str()) != 0 || ::symlink(t.hostPath.c_str(), p.hostPath.c_str()) != 0)
+    return ERROR_ACCESS_DENIED;
+  for (auto& [h, obj] : Machine().handles) {
+    if (obj->kind != Kind::File) continue;
+    auto* f = static_cast<FileObject*>(obj.get());
+    if (f->key == p.key) {
+      f->hostPath = aside;
+      f->mounted = true;
+    }
+  }
+  return 0;
+}
+
+void OnCallDone(const std::string& op, const std::string& match, std::function<void()> action) {
+  auto lock = LockMachine();
+  Machine().doneHooks.push_back({op, match, std::move(action)});
+}
+
+void OpenLinksThrough(bool through) {
+  auto lock = LockMachine();
+  Machine().linksOpenThrough = through;
 }
 
 DWORD UserSetDacl(const std::string& path, const std::string& dacl) {

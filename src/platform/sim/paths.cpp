@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "platform/sim/call.h"
+#include "platform/sim/exports.h"
 
 using namespace sim;
 using namespace sim::detail;
@@ -44,7 +45,7 @@ bool HostExists(const std::string& hostPath, bool* isDir) {
 
 // The entry of a host folder whose name matches without regard to case, as
 // names compare on Windows ("Naming Files, Paths, and Namespaces").
-static std::string FindEntry(const std::string& hostDir, const std::string& name) {
+std::string FindEntry(const std::string& hostDir, const std::string& name) {
   DIR* d = ::opendir(hostDir.c_str());
   if (d == nullptr) return "";
   std::string lower = Lower(name), found;
@@ -121,6 +122,26 @@ bool ResolvePath(const std::string& path, Path* out, DWORD* error, size_t limit,
       *error = ERROR_INVALID_NAME;
       return false;
     }
+  }
+  // A 32-bit process on 64-bit Windows finds the system directory in
+  // SysWOW64, but for the folders the redirector leaves alone ("File System
+  // Redirector": catroot, catroot2, driverstore, drivers\etc, logfiles,
+  // spool). Wine does the same in a 64-bit prefix (wine-and-msi.md 19).
+  if (s.wow64) {
+    std::vector<std::string> system;
+    std::string sys = Lower(s.systemDirectory);
+    for (size_t a = 3, b; a <= sys.size(); a = b + 1) {
+      b = sys.find('\\', a);
+      if (b == std::string::npos) b = sys.size();
+      system.push_back(sys.substr(a, b - a));
+    }
+    bool below = std::tolower(static_cast<unsigned char>(full[0])) == sys[0] && parts.size() >= system.size();
+    for (size_t k = 0; below && k < system.size(); ++k) below = Lower(parts[k]) == system[k];
+    std::string next = below && parts.size() > system.size() ? Lower(parts[system.size()]) : "";
+    std::string after = below && parts.size() > system.size() + 1 ? Lower(parts[system.size() + 1]) : "";
+    bool exempt = next == "catroot" || next == "catroot2" || next == "driverstore" || next == "logfiles" ||
+                  next == "spool" || (next == "drivers" && after == "etc");
+    if (below && !exempt && !system.empty()) parts[system.size() - 1] = "SysWOW64";
   }
   // (Wine was seen to do the same with a link above a folder: wine-and-msi.md
   // 19.) An object-manager redirection (a mount point above the name leading to
@@ -219,6 +240,16 @@ std::vector<std::string> HostEntries(const std::string& hostDir) {
   return names;
 }
 
+std::string CanonicalKey(const std::string& hostPath) {
+  std::error_code ec;
+  std::string real = fs::canonical(hostPath, ec).string();
+  std::string root = fs::canonical(Machine().hostRoot, ec).string() + "/";
+  if (ec || real.compare(0, root.size(), root) != 0 || real.size() <= root.size()) return "";
+  std::string key = real.substr(root.size(), 1) + ":" + (real.size() > root.size() + 1 ? real.substr(root.size() + 1) : "\\");
+  for (char& c : key) c = c == '/' ? '\\' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return key;
+}
+
 }  // namespace sim::detail
 
 // The path by which the object a handle was opened on is really reached:
@@ -248,6 +279,10 @@ DWORD WINAPI sim::detail::SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, 
                     ":" + (rest.size() > 1 ? rest.substr(1) : std::string("\\"));
   for (char& c : out)
     if (c == '/') c = '\\';
+  // A drive that leads to a share is shown as the share
+  // ("\\?\UNC\server\share\...", GetFinalPathNameByHandle's forms).
+  auto share = Machine().networkDrives.find(static_cast<char>(std::tolower(static_cast<unsigned char>(rest[0]))));
+  if (share != Machine().networkDrives.end()) out = "\\\\?\\UNC" + share->second.substr(1) + out.substr(6);
   if (out.size() + 1 > capacity) return static_cast<DWORD>(out.size() + 1);
   std::memcpy(path, out.c_str(), out.size() + 1);
   return static_cast<DWORD>(out.size());

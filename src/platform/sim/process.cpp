@@ -273,6 +273,14 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
   if (name != nullptr) {
     auto it = s.namedEvents.find(name);
     if (it != s.namedEvents.end()) {
+      // An object another account made, whose access list leaves this
+      // token out, cannot be opened: its security is checked at the open,
+      // and the attributes given are ignored for an existing object
+      // (CreateEventA, lpEventAttributes).
+      if (it->second->deniesRun) {
+        SetError(ERROR_ACCESS_DENIED);
+        return nullptr;
+      }
       // The existing object, under a new handle.
       ++it->second->handles;
       HANDLE h = AddHandle(it->second);
@@ -281,6 +289,20 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL init
     }
   }
   auto e = std::make_shared<EventObject>();
+  // Its owner: the one the descriptor names (which the token must be able
+  // to name), else the token's default owner: the Administrators for an
+  // elevated administrator, the user otherwise.
+  e->owner = s.administrator ? "O:BA" : "O:" + TokenUserSid();
+  if (sa != nullptr && sa->lpSecurityDescriptor != nullptr) {
+    const char* sddl = static_cast<const char*>(sa->lpSecurityDescriptor);
+    if (DWORD refused = DescriptorRefused("", sddl, OWNER_SECURITY_INFORMATION)) {
+      SetError(refused);
+      return nullptr;
+    }
+    std::string text = sddl;
+    if (text.compare(0, 2, "O:") == 0) e->owner = text.substr(0, text.find("D:"));
+    if (text.find("D:") != std::string::npos) e->dacl = text.substr(text.find("D:"));
+  }
   e->name = name == nullptr ? "" : name;
   e->manualReset = manualReset != FALSE;
   e->signalled = initialState != FALSE;

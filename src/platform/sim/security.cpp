@@ -13,6 +13,7 @@
 // it was granted whatever later becomes of the security.
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/sim/call.h"
 
@@ -58,7 +59,14 @@ static std::string Descriptor(const std::string& key) {
   std::string low = kLowFolderKey;
   if (label.empty() && key.compare(0, low.size() + 1, low + "\\") == 0) label = "S:(ML;OICIID;NW;;;LW)";
   std::string owner = sec.owner;
+  auto made = Machine().owners.find(key);
+  if (owner.empty() && made != Machine().owners.end()) owner = made->second;
   if (owner.empty()) owner = key == Lower(Machine().systemDirectory) ? kTrustedInstaller : "O:" + std::string(kUserSid);
+  // A volume without security keeps none: every object reads back as
+  // Everyone's, with no access list of its own (the I/O manager's world
+  // descriptor for a file system without security: ReactOS
+  // IopGetSetSecurityObject, SeSetWorldSecurityDescriptor).
+  if (OnUnsecuredVolume(key)) return "O:WD";
   return owner + sec.dacl + label;
 }
 
@@ -91,7 +99,38 @@ bool UserMayChangeSecurity(const std::string& key) {
   return users || UserMayChange(key);
 }
 
-bool RunMayChange(const std::string& folderKey) { return Machine().administrator || UserMayChange(folderKey); }
+// A file server judges the run as the user whose credentials reach it: the
+// administrator's rights of this machine count for nothing there.
+bool RunMayChange(const std::string& folderKey) {
+  return (Machine().administrator && !OnServer(folderKey)) || UserMayChange(folderKey);
+}
+
+std::string TokenUserSid() { return kUserSid; }
+
+bool OnServer(const std::string& key) {
+  for (const std::string& folder : Machine().serverFolders)
+    if (key == folder || key.compare(0, folder.size() + 1, folder + "\\") == 0) return true;
+  return Machine().networkDrives.count(key.empty() ? ' ' : key[0]) != 0;
+}
+
+bool OnUnsecuredVolume(const std::string& key) {
+  for (const std::string& folder : Machine().unsecuredFolders)
+    if (key == folder || key.compare(0, folder.size() + 1, folder + "\\") == 0) return true;
+  return false;
+}
+
+void MadeBy(const std::string& key, const char* sddl, DWORD info) {
+  // A volume without security keeps no descriptor.
+  if (OnUnsecuredVolume(key)) return;
+  if (sddl != nullptr) {
+    ApplyDescriptor(key, sddl, info);
+  } else if (Machine().administrator && !OnServer(key)) {
+    // "If a member of the Administrators group creates a file or a
+    // directory, then the Administrators, as a group, own [it]" (KB Q100599;
+    // an elevated token's default owner is BUILTIN\Administrators).
+    Machine().owners[key] = "O:BA";
+  }
+}
 
 DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
   std::map<char, std::string> parts = Parts(sddl);
@@ -105,9 +144,7 @@ DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info) {
     // winerror.h 1307). A file server judges by its own view of the user,
     // which holds no Administrators group of this machine.
     std::string owner = parts['O'].substr(2);
-    bool onServer = false;
-    for (const std::string& folder : Machine().serverFolders)
-      if (key.compare(0, folder.size() + 1, folder + "\\") == 0) onServer = true;
+    bool onServer = OnServer(key);
     bool administrators = owner == "BA" || owner == "S-1-5-32-544";
     if (owner != kUserSid && !(administrators && Machine().administrator && !onServer)) return ERROR_INVALID_OWNER;
   }
@@ -157,10 +194,13 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
   if (infoClass == TokenGroups) {
     // Everyone and Users; an elevated administrator's token also holds the
     // Administrators, enabled and owner-capable (0xF: mandatory, enabled by
-    // default, enabled, owner).
+    // default, enabled, owner). An administrator's filtered token (UAC, not
+    // elevated) holds them for deny only (0x10, SE_GROUP_USE_FOR_DENY_ONLY:
+    // "User Account Control: the filtered token").
     static char everyone[] = "S-1-1-0", users[] = "S-1-5-32-545", administrators[] = "S-1-5-32-544";
     SID_AND_ATTRIBUTES groups[] = {{everyone, 0x7}, {users, 0x7}, {administrators, 0xF}};
-    DWORD count = Machine().administrator ? 3 : 2;
+    if (Machine().filteredAdministrator) groups[2].Attributes = 0x10;
+    DWORD count = Machine().administrator || Machine().filteredAdministrator ? 3 : 2;
     *returned = static_cast<DWORD>(offsetof(TOKEN_GROUPS, Groups) + count * sizeof(SID_AND_ATTRIBUTES));
     if (length < *returned) {
       SetError(ERROR_INSUFFICIENT_BUFFER);
@@ -244,14 +284,25 @@ BOOL WINAPI SetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PS
 BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor,
                                     DWORD length, LPDWORD needed) {
   Call c("GetKernelObjectSecurity", object, Hex(info));
-  auto f = HandleOf<FileObject>(object, Kind::File);
-  if (f == nullptr) return FALSE;
-  if (c.faulted(f->key)) return FALSE;
-  if ((f->access & READ_CONTROL) == 0) {
-    SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
+  std::string sddl;
+  auto obj = GetHandle(object);
+  if (obj != nullptr && obj->kind == Kind::Event) {
+    // An event's owner and access list as it was made; a handle of
+    // CreateEventA has every access.
+    auto* e = static_cast<EventObject*>(obj.get());
+    if (c.faulted(e->name)) return FALSE;
+    sddl = e->owner + e->dacl;
+  } else {
+    auto f = HandleOf<FileObject>(object, Kind::File);
+    if (f == nullptr) return FALSE;
+    if (c.faulted(f->key)) return FALSE;
+    if ((f->access & READ_CONTROL) == 0) {
+      SetError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    sddl = Descriptor(f->key);
   }
-  std::map<char, std::string> parts = Parts(Descriptor(f->key));
+  std::map<char, std::string> parts = Parts(sddl);
   std::string out;
   if ((info & OWNER_SECURITY_INFORMATION) != 0) out += parts['O'];
   if ((info & DACL_SECURITY_INFORMATION) != 0) out += parts['D'];
@@ -279,6 +330,39 @@ std::string FolderSecurity(const std::string& path) {
 void SetAdministrator(bool administrator) {
   auto lock = LockMachine();
   Machine().administrator = administrator;
+  Machine().filteredAdministrator = false;
+}
+
+void SetFilteredAdministrator() {
+  auto lock = LockMachine();
+  Machine().administrator = false;
+  Machine().filteredAdministrator = true;
+}
+
+void MakeAdministratorsFolder(const std::string& path) {
+  auto lock = LockMachine();
+  Path p = Must(path);
+  std::filesystem::create_directories(p.hostPath);
+  Machine().owners[p.key] = "O:BA";
+}
+
+void MakeSecuredFolder(const std::string& path, const std::string& sddl) {
+  auto lock = LockMachine();
+  Path p = Must(path);
+  std::filesystem::create_directories(p.hostPath);
+  ApplyDescriptor(p.key, sddl.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION);
+}
+
+void MakeEventOfAnotherAccount(const std::string& name, const std::string& ownerSid, bool lettingTheRunOpenIt) {
+  auto lock = LockMachine();
+  auto e = std::make_shared<EventObject>();
+  e->name = name;
+  e->owner = "O:" + ownerSid;
+  e->dacl = lettingTheRunOpenIt ? "D:(A;;GA;;;WD)" : "D:P(A;;GA;;;" + ownerSid + ")";
+  e->deniesRun = !lettingTheRunOpenIt;
+  e->handles = 1;  // held by that account's process for as long as the test runs
+  Machine().namedEvents[name] = e;
+  Machine().foreignEvents.push_back(e);
 }
 
 void PutOnServer(const std::string& path) {

@@ -44,6 +44,9 @@ struct Object {
 struct EventObject : Object {
   EventObject() : Object(Kind::Event) {}
   std::string name;
+  std::string owner = "O:BA";  // as SDDL; the token's default owner when made
+  std::string dacl;            // as given when made ("" : the default)
+  bool deniesRun = false;      // made by another account, whose list leaves the run out
   bool manualReset = true;
   bool signalled = false;
   int handles = 0;
@@ -61,6 +64,14 @@ struct FileObject : Object {
   bool directory = false;  // a folder, or a link itself, opened without file data
   DWORD attributes = 0;    // a folder's attributes as opened (reparse point when the link itself)
   uint64_t index = 0;      // the file index: the object the handle was opened on
+  // A folder's listing by NtQueryDirectoryFile: taken at its first call (or
+  // a restart), and the next entry to hand out.
+  std::vector<std::string> listing;
+  bool listed = false;
+  size_t next = 0;
+  // The folder became a mount point since the handle was opened: it has no
+  // entries and takes none (STATUS_DIRECTORY_IS_A_REPARSE_POINT).
+  bool mounted = false;
 };
 
 struct TaskObject : Object {  // a thread or a child process
@@ -106,6 +117,7 @@ struct LoadedModule {
   std::string fileName;  // lower case
   bool systemLibrary;
   int references = 0;
+  bool resident = false;  // loaded with the process (ntdll, kernel32): valid without a load's reference
 };
 
 struct Resource {
@@ -143,6 +155,7 @@ struct State {
   std::map<uintptr_t, int> openers;
   uintptr_t nextHandle = 0x100;
   std::map<std::string, std::shared_ptr<EventObject>> namedEvents;  // live events by name
+  std::vector<std::shared_ptr<EventObject>> foreignEvents;  // held by another account's process
   bool threadAwaited = false;  // a wait on a started thread's handle has begun
 
   // calls.cpp: the call log and injected faults
@@ -158,7 +171,6 @@ struct State {
   DWORD major = 6, minor = 1, build = 7601, platform = VER_PLATFORM_WIN32_NT;
   std::string systemDirectory = "C:\\Windows\\system32";
   std::string windowsDirectory = "C:\\Windows";
-  std::string tempPath = "C:\\Users\\tester\\AppData\\Local\\Temp\\";
   std::string currentDirectory = "C:\\Users\\tester\\Downloads";
   UINT codePage = 1252;  // the ANSI code page
   LANGID userLang = 1033;
@@ -191,6 +203,24 @@ struct State {
   std::set<std::string> pending;
   // Object-manager redirections: a canonical key and the path it leads to.
   std::vector<std::pair<std::string, std::string>> redirects;
+  // A 32-bit process on 64-bit Windows: the system directory is redirected
+  // to SysWOW64.
+  bool wow64 = false;
+  // Links are opened through to their target even when the link itself is
+  // asked for, and a handle never shows a link (as Wine does).
+  bool linksOpenThrough = false;
+  // Folder objects that became mount points, kept outside every drive for
+  // the handles held on them before.
+  int mountedFolders = 0;
+
+  // volumes.cpp: drives that lead to a share ("s" -> "\\server\share"),
+  // folders on a volume that keeps no security (FAT, exFAT), by canonical
+  // key, and the random bytes SystemFunction036 hands out next (then a
+  // counter's)
+  std::map<char, std::string> networkDrives;
+  std::vector<std::string> unsecuredFolders;
+  std::deque<uint8_t> randomBytes;
+  uint64_t randomCounter = 0x5eed;
 
   // security.cpp: the security descriptors given to folders (canonical key
   // -> the parts, as SDDL), whether labels are refused, the token, servers
@@ -198,9 +228,16 @@ struct State {
     std::string owner, dacl, label;
   };
   std::map<std::string, Security> security;
+  // Owners that Windows gives a folder made with default security, by
+  // canonical key: an elevated administrator's folders belong to the
+  // Administrators (not listed: the user's).
+  std::map<std::string, std::string> owners;
   bool refuseLabels = false;
-  // The process token: an elevated administrator's, or a limited user's.
+  // The process token: an elevated administrator's, or a limited user's;
+  // an administrator's filtered one (UAC without elevation) holds the
+  // Administrators as a deny-only group.
   bool administrator = true;
+  bool filteredAdministrator = false;
   // Folders (canonical keys) whose subtree lives on a file server.
   std::vector<std::string> serverFolders;
 
@@ -210,6 +247,7 @@ struct State {
     std::function<void()> action;
   };
   std::vector<Hook> hooks;
+  std::vector<Hook> doneHooks;  // run once the call has taken effect (OnCallDone)
   struct Hold {
     std::string op, match;
     std::function<bool()> release;
@@ -292,15 +330,7 @@ char* LocalText(const std::string& text);
 // The system directory as a resolved path.
 Path SystemDirectoryPath();
 
-// Implementations reachable only through GetProcAddress.
-BOOL WINAPI SimSetDllDirectoryA(LPCSTR directory);
-BOOL WINAPI SimSetDefaultDllDirectories(DWORD flags);
-DWORD WINAPI SimGetFinalPathNameByHandleA(HANDLE file, LPSTR path, DWORD capacity, DWORD flags);
-HRESULT WINAPI SimSHGetFolderPathEx(const GUID* id, DWORD flags, HANDLE token, LPWSTR path, UINT capacity);
-HRESULT WINAPI SimShfolderSHGetFolderPathA(HWND owner, int folder, HANDLE token, DWORD flags, LPSTR path);
-BOOL WINAPI SimSHGetSpecialFolderPathA(HWND owner, LPSTR path, int folder, BOOL create);
-BOOL WINAPI SimGetFileVersionInfoA(LPCSTR path, DWORD handle, DWORD size, LPVOID block);
-BOOL WINAPI SimVerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* value, PUINT length);
+// Implementations reachable only through GetProcAddress: exports.h.
 
 // ---- paths.cpp: names and paths ---------------------------------------------------------------------
 
@@ -327,6 +357,13 @@ bool HostExists(const std::string& hostPath, bool* isDir);
 // Whether the last component of a host path is a link (a symbolic link
 // stands for a junction or a Windows symbolic link).
 bool HostIsLink(const std::string& hostPath);
+// The entry of a host folder whose name matches without regard to case
+// ("" when none does).
+std::string FindEntry(const std::string& hostDir, const std::string& name);
+// The file index of the host object (of the link itself when `linkItself`).
+uint64_t IndexOf(const std::string& hostPath, bool linkItself);
+// The canonical key of a host path (links on the way followed), or "".
+std::string CanonicalKey(const std::string& hostPath);
 
 // ---- sharing.cpp: what keeps a name from being opened, deleted or renamed ----------------------------
 
@@ -369,6 +406,14 @@ HANDLE OpenFileObject(const Path& p, DWORD access, DWORD share, bool truncate, b
 // other process (`user` true: its rights are checked by the caller).
 // Returns 0 or the Windows error.
 DWORD RenameEntry(const Path& from, const Path& to, bool user);
+// Moves the object that the handle `f` is open on to `to`, as a rename by
+// that handle: refused when another handle of it does not share deletion
+// (32), anything below it is open (5), the run may not change either folder
+// (5) or `to` is taken (183). Every handle below follows it.
+DWORD MoveOpenEntry(FileObject& f, const Path& to);
+// After an entry moved on the host from `from` (a canonical key): the
+// handles on it and below it, and the machine's records of them, follow.
+void MoveRecords(const std::string& from, const Path& t);
 
 // ---- security.cpp -----------------------------------------------------------------------------------
 
@@ -388,12 +433,25 @@ bool RunMayChange(const std::string& folderKey);
 DWORD DescriptorRefused(const std::string& key, const char* sddl, DWORD info);
 // Records the parts of an SDDL descriptor that `info` names for `key`.
 void ApplyDescriptor(const std::string& key, const char* sddl, DWORD info);
+// Records what a name made by the system gets: the descriptor's parts when
+// one was given, else the default owner of the token (the Administrators for
+// an elevated administrator).
+void MadeBy(const std::string& key, const char* sddl, DWORD info);
+// The token's user, as a string SID.
+std::string TokenUserSid();
+// Whether a folder (canonical key) lies on a file server, or on a volume
+// that keeps no security.
+bool OnServer(const std::string& key);
+bool OnUnsecuredVolume(const std::string& key);
 
 // ---- other_process.cpp: the user's other process and the test's hooks ------------------------------
 
 // Runs the test's action (OnCall) or holds the thread (HoldCall) at a call
 // of `op` about `subject`, when one is set for it.
 void RunHooksAt(const char* op, const std::string& subject);
+// Runs the test's action at a call of `op` about `subject` that has taken
+// effect (OnCallDone), when one is set for it.
+void Done(const char* op, const std::string& subject);
 
 // ---- registry.cpp ---------------------------------------------------------------------------------
 

@@ -53,10 +53,16 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wid
                                int outBytes, LPCSTR defaultChar, LPBOOL usedDefault) {
   Call c("WideCharToMultiByte", codePage, flags, wideCount, outBytes);
   if (c.faulted()) return 0;
-  if (codePage != CP_ACP || flags != 0) {
+  if (codePage != CP_ACP || (flags & ~WC_NO_BEST_FIT_CHARS) != 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return 0;
   }
+  // Without WC_NO_BEST_FIT_CHARS a character the code page lacks may come
+  // out as a look-alike of it, without a word ("best fit": "\u0142" as "l"),
+  // and then names another file (WideCharToMultiByte, "Security
+  // Considerations"). A few of 1252's best-fit mappings.
+  const std::pair<char16_t, char> kBestFit[] = {{u'\u0141', 'L'}, {u'\u0142', 'l'}, {u'\u0107', 'c'},
+                                                 {u'\u0119', 'e'}, {u'\u015B', 's'}, {u'\u017C', 'z'}};
   std::string converted;
   size_t n = 0;
   if (wideCount == -1) {
@@ -70,8 +76,13 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wid
     char16_t c = wide[i];
     // The ANSI code page of the machine is 1252; its upper half matches
     // Latin-1 outside 0x80-0x9F. Anything else becomes the replacement.
+    char fit = 0;
+    for (const auto& [wide16, narrow] : kBestFit)
+      if ((flags & WC_NO_BEST_FIT_CHARS) == 0 && c == wide16) fit = narrow;
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
       converted.push_back(static_cast<char>(c));
+    } else if (fit != 0) {
+      converted.push_back(fit);
     } else {
       converted.push_back(defaultChar != nullptr ? defaultChar[0] : '?');
       used = true;
